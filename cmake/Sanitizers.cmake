@@ -1,0 +1,12 @@
+# Sanitizers apply to every target, so that our code and the generated stubs are instrumented alike.
+if(QOR_SANITIZE AND QOR_TSAN)
+  message(FATAL_ERROR "QOR_SANITIZE and QOR_TSAN cannot be combined")
+endif()
+if(QOR_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(QOR_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
