@@ -1,29 +1,33 @@
-# qor_add_idl_library(<target> <file.idl> [OUTPUT_DIR dir] [INCLUDE_DIRS dir...] [DEPENDS file...]
-#                     [LINK target...])
+# qor_add_idl_library(<target> <file.idl>... [OUTPUT_DIR dir] [INCLUDE_DIRS dir...]
+#                     [DEPENDS file...] [LINK target...])
 # Runs omniidl's C++ back end with TypeCode and Any generation at build time and builds a static
-# library of the stub unit (<name>SK.cc) and the dynamic unit (<name>DynSK.cc). The generated files
-# live only in the build tree; their directory is a public (system) include directory.
-function(qor_add_idl_library target idl)
+# library of each file's stub unit (<name>SK.cc) and dynamic unit (<name>DynSK.cc). The generated
+# files live only in the build tree; their directory is a public (system) include directory.
+function(qor_add_idl_library target)
   cmake_parse_arguments(ARG "" "OUTPUT_DIR" "INCLUDE_DIRS;DEPENDS;LINK" ${ARGN})
-  get_filename_component(idl_abs ${idl} ABSOLUTE)
-  get_filename_component(name ${idl} NAME_WE)
   if(NOT ARG_OUTPUT_DIR)
     set(ARG_OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/${target}_gen)
   endif()
   set(out ${ARG_OUTPUT_DIR})
-  set(generated ${out}/${name}.hh ${out}/${name}SK.cc ${out}/${name}DynSK.cc)
   set(include_flags)
   foreach(dir IN LISTS ARG_INCLUDE_DIRS)
     list(APPEND include_flags -I${dir})
   endforeach()
-  add_custom_command(
-    OUTPUT ${generated}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
-    COMMAND ${OMNIIDL} -bcxx -Wba -C ${out} ${include_flags} ${idl_abs}
-    DEPENDS ${idl_abs} ${ARG_DEPENDS}
-    COMMENT "omniidl ${name}.idl"
-    VERBATIM)
-  add_library(${target} STATIC ${out}/${name}SK.cc ${out}/${name}DynSK.cc)
+  set(sources)
+  foreach(idl IN LISTS ARG_UNPARSED_ARGUMENTS)
+    get_filename_component(idl_abs ${idl} ABSOLUTE)
+    get_filename_component(name ${idl} NAME_WE)
+    set(generated ${out}/${name}.hh ${out}/${name}SK.cc ${out}/${name}DynSK.cc)
+    add_custom_command(
+      OUTPUT ${generated}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
+      COMMAND ${OMNIIDL} -bcxx -Wba -C ${out} ${include_flags} ${idl_abs}
+      DEPENDS ${idl_abs} ${ARG_DEPENDS}
+      COMMENT "omniidl ${name}.idl"
+      VERBATIM)
+    list(APPEND sources ${out}/${name}SK.cc ${out}/${name}DynSK.cc)
+  endforeach()
+  add_library(${target} STATIC ${sources})
   target_include_directories(${target} SYSTEM PUBLIC ${out})
   target_link_libraries(${target} PUBLIC PkgConfig::OMNIORB Threads::Threads ${ARG_LINK})
   set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)

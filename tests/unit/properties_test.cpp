@@ -31,6 +31,7 @@ TEST(PropertiesDefaultList, EmptyKeyEndsTheListWhateverTheCount) {
 }
 
 TEST(PropertiesDefaultList, ElevenPairTableGivesElevenDefaults) {
+    // clang-format off
     const char* table[] = {"implementation_id", "Viewer",
                            "type_name", "Viewer",
                            "description", "image viewer",
@@ -43,6 +44,7 @@ TEST(PropertiesDefaultList, ElevenPairTableGivesElevenDefaults) {
                            "language", "C++",
                            " exec_cxt.periodic.rate ", " 1000 ",
                            ""};
+    // clang-format on
     Properties prop(table);
     EXPECT_EQ(prop.size(), 11);
     EXPECT_EQ(prop.propertyNames().back(), "exec_cxt.periodic.rate");
@@ -215,11 +217,17 @@ TEST(PropertiesMerge, OtherTreeWinsAndAddsKeys) {
     EXPECT_EQ(base.getProperty("tree"), "new");
     EXPECT_EQ(base.getProperty("tree.leaf"), "x");
 
-    // Merging a part of the same tree into it.
+    // Merging a part of the same tree into it; the second merge writes into the node it reads.
     base << *base.findNode("tree");
     EXPECT_EQ(base.getProperty("leaf"), "x");
     base << base;
     EXPECT_EQ(base.size(), 5);
+    base.setProperty("n.n.x", "1");
+    base.setProperty("n.a", "2");
+    base << *base.findNode("n");
+    EXPECT_EQ(base.getProperty("a"), "2");
+    EXPECT_EQ(base.getProperty("n.x"), "1");
+    EXPECT_EQ(base.getProperty("n.n.x"), "1");
 }
 
 TEST(PropertiesLoad, ReadsConfigurationText) {
@@ -280,8 +288,7 @@ TEST(PropertiesStore, StoreThenLoadRestoresValues) {
     EXPECT_EQ(out.str().rfind("#first line\n#second line\n", 0), 0u) << out.str();
 
     const Properties back = loaded(out.str());
-    for (const std::string& key : {"plain", "node", "node.child", "tricky", "key:with=seps",
-                                   "#hash"}) {
+    for (const char* key : {"plain", "node", "node.child", "tricky", "key:with=seps", "#hash"}) {
         EXPECT_EQ(back.getProperty(key), prop.getProperty(key)) << key << "\n" << out.str();
     }
     EXPECT_EQ(back.findNode("only.default"), nullptr) << "store writes values, not defaults";

@@ -68,11 +68,21 @@ std::string unescape(const std::string& text) {
         }
         const char c = text[++i];
         switch (c) {
-            case 't': out.push_back('\t'); break;
-            case 'n': out.push_back('\n'); break;
-            case 'r': out.push_back('\r'); break;
-            case 'f': out.push_back('\f'); break;
-            default: out.push_back(c); break;
+            case 't':
+                out.push_back('\t');
+                break;
+            case 'n':
+                out.push_back('\n');
+                break;
+            case 'r':
+                out.push_back('\r');
+                break;
+            case 'f':
+                out.push_back('\f');
+                break;
+            default:
+                out.push_back(c);
+                break;
         }
     }
     return out;
@@ -80,12 +90,24 @@ std::string unescape(const std::string& text) {
 
 void appendEscapedControl(std::string& out, char c) {
     switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\f': out += "\\f"; break;
-        default: out.push_back(c); break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        default:
+            out.push_back(c);
+            break;
     }
 }
 
@@ -223,9 +245,7 @@ const std::string& Properties::getProperty(const std::string& key, const std::st
     return value.empty() ? def : value;
 }
 
-const std::string& Properties::operator[](const std::string& key) const {
-    return getProperty(key);
-}
+const std::string& Properties::operator[](const std::string& key) const { return getProperty(key); }
 
 std::string& Properties::operator[](const std::string& key) {
     Properties& node = descend(key);
@@ -363,7 +383,7 @@ void Properties::clear() {
     while (!m_leaf.empty()) {
         Properties* child = m_leaf.back();
         m_leaf.pop_back();
-        // Already unlinked, so its destructor must not look for itself here.
+        // Already unlinked; dropping the parent link spares its destructor the search.
         child->m_root = nullptr;
         delete child;
     }

@@ -1,0 +1,35 @@
+// The few HighGUI window calls the viewers make, as free functions resolved at link time: programs
+// link qor::display (OpenCV HighGUI), tests link qor::display_recording instead.
+//
+// Threads: every function is meant to be called from one thread, the component's execution thread,
+// which then owns the windows it creates. available() and destroyWindow() are safe from any thread;
+// destroyWindow() from a thread other than a window's creator leaves that window alone.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <string>
+
+namespace display {
+
+// Whether a window can be opened at all, decided before any window call because HighGUI on Qt ends
+// the process when it finds no display. On false, `why` holds a one-line reason. The answer is
+// worked out on the first call and kept for the life of the process.
+bool available(std::string& why);
+
+// Opens an auto-sized window titled `name`; nothing happens if it is already open. Throws
+// std::runtime_error with the reason from available() when there is no display.
+void createWindow(const std::string& name);
+
+// Closes the window `name` if this seam opened it on the calling thread; otherwise does nothing.
+void destroyWindow(const std::string& name) noexcept;
+
+// Shows `image` in the window `name`, opening the window if needed. Throws cv::Exception when
+// HighGUI refuses the image and std::runtime_error when there is no display.
+void showImage(const std::string& name, const cv::Mat& image);
+
+// Waits up to `delayMs` milliseconds for a key (0 waits for ever) while servicing window events;
+// returns the key code, or -1 when none was pressed. Without a display it returns -1 at once.
+int waitKey(int delayMs);
+
+}  // namespace display

@@ -1,0 +1,126 @@
+#include "display/Display.h"
+#include "display/Recording.h"
+
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace display {
+namespace {
+
+struct Recorder {
+    std::mutex mutex;  // guards every member below
+    std::vector<recording::Event> events;
+    std::vector<recording::ShownImage> shown;
+    std::map<std::string, std::thread::id> windows;  // open window -> thread that opened it
+    bool noDisplay = false;
+    std::string why;
+};
+
+Recorder& recorder() {
+    static Recorder s_recorder;
+    return s_recorder;
+}
+
+void record(Recorder& r, recording::CallKind kind, const std::string& window, int delayMs = 0) {
+    r.events.push_back(recording::Event{kind, window, delayMs});
+}
+
+}  // namespace
+
+bool available(std::string& why) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    record(r, recording::CallKind::Available, std::string());
+    if (r.noDisplay) why = r.why;
+    return !r.noDisplay;
+}
+
+void createWindow(const std::string& name) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    record(r, recording::CallKind::CreateWindow, name);
+    if (r.noDisplay) throw std::runtime_error(r.why);
+    r.windows.emplace(name, std::this_thread::get_id());
+}
+
+void destroyWindow(const std::string& name) noexcept {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    try {
+        record(r, recording::CallKind::DestroyWindow, name);
+    } catch (...) {
+        // Out of memory while recording: the call still has to be harmless.
+    }
+    const auto it = r.windows.find(name);
+    if (it != r.windows.end() && it->second == std::this_thread::get_id()) r.windows.erase(it);
+}
+
+void showImage(const std::string& name, const cv::Mat& image) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    record(r, recording::CallKind::ShowImage, name);
+    if (r.noDisplay) throw std::runtime_error(r.why);
+    r.shown.push_back(recording::ShownImage{name, image.clone()});
+    r.windows.emplace(name, std::this_thread::get_id());
+}
+
+int waitKey(int delayMs) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    record(r, recording::CallKind::WaitKey, std::string(), delayMs);
+    return -1;
+}
+
+namespace recording {
+
+std::vector<Event> events() {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.events;
+}
+
+std::vector<ShownImage> shownImages() {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.shown;
+}
+
+std::size_t count(CallKind kind) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::size_t n = 0;
+    for (const Event& e : r.events)
+        if (e.kind == kind) ++n;
+    return n;
+}
+
+std::set<std::string> windows() {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::set<std::string> names;
+    for (const auto& w : r.windows) names.insert(w.first);
+    return names;
+}
+
+void setNoDisplay(const std::string& why) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.noDisplay = true;
+    r.why = why;
+}
+
+void reset() {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.events.clear();
+    r.shown.clear();
+    r.windows.clear();
+    r.noDisplay = false;
+    r.why.clear();
+}
+
+}  // namespace recording
+}  // namespace display

@@ -1,0 +1,63 @@
+// The buffer of an input port: a ring of received CDR encodings, oldest first.
+#ifndef RTM_CDRRING_H
+#define RTM_CDRRING_H
+
+#include <rtm/RTC.h>
+
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+namespace RTC {
+
+// One received value: its CDR bytes from the start of a stream, and their byte order.
+struct CdrSlot {
+    OpenRTM::CdrData data;
+    bool littleEndian = true;
+};
+
+// Moves the bytes of `from` into `to` without copying when `from` owns its buffer; `from` is
+// left empty either way.
+void moveCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to);
+
+// Filled by the threads that receive data, emptied by the component's thread; all operations
+// take the one lock. Slots keep their buffers, so a steady stream allocates nothing.
+class CdrRing {
+public:
+    enum class FullPolicy { Overwrite, Refuse };
+    struct Counters {
+        unsigned long long stored = 0;       // values accepted
+        unsigned long long overwritten = 0;  // unread values lost to newer ones
+        unsigned long long refused = 0;      // values refused while full
+        unsigned long long taken = 0;        // values handed to the reader
+    };
+
+    explicit CdrRing(std::size_t capacity);
+    CdrRing(const CdrRing&) = delete;
+    CdrRing& operator=(const CdrRing&) = delete;
+
+    // Stores `data` (its buffer taken over, `data` left empty). When full, overwrites the oldest
+    // unread value, or with FullPolicy::Refuse answers BUFFER_FULL and keeps `data`.
+    OpenRTM::PortStatus put(OpenRTM::CdrData& data, bool littleEndian);
+    // Hands over the oldest unread value, swapping buffers with `out`; false when none is unread.
+    bool take(CdrSlot& out);
+    std::size_t unread() const;
+    std::size_t capacity() const;
+    // Drops unread values beyond the new capacity, oldest first. A capacity below 1 is taken as 1.
+    void setCapacity(std::size_t capacity);
+    void setFullPolicy(FullPolicy policy);
+    Counters counters() const;
+
+private:
+    // Guards every member below.
+    mutable std::mutex m_mutex;
+    std::vector<CdrSlot> m_slots;
+    std::size_t m_head = 0;  // the oldest unread slot
+    std::size_t m_count = 0;
+    FullPolicy m_policy = FullPolicy::Overwrite;
+    Counters m_counters;
+};
+
+}  // namespace RTC
+
+#endif

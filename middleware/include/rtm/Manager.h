@@ -1,0 +1,110 @@
+// The manager: one per process. Reads the middleware's command line and configuration, owns the
+// ORB, the factories and the components, and runs until shut down.
+#ifndef RTM_MANAGER_H
+#define RTM_MANAGER_H
+
+#include <coil/Properties.h>
+#include <rtm/Factory.h>
+#include <rtm/RTC.h>
+#include <rtm/RTObject.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace RTC {
+
+typedef void (*ModuleInitProc)(Manager* manager);
+
+class Manager {
+public:
+    // Creates the manager on first call, from the command line (-f file, -o "key:value", -d,
+    // -p port, -a, -h) and the configuration file (-f, else ./rtc.conf, else /etc/rtc.conf);
+    // later calls return the same manager.
+    static Manager* init(int argc, char** argv);
+    // The manager init() created; init() must have been called.
+    static Manager& instance();
+
+    Manager(const Manager&) = delete;
+    Manager& operator=(const Manager&) = delete;
+
+    void setModuleInitProc(ModuleInitProc proc);
+    // Activates the ORB's POA manager and calls the module init procedure.
+    bool activateManager();
+    // Blocks until the manager shuts down (no_block false), or returns at once (no_block true)
+    // while the ORB serves requests on its own threads.
+    void runManager(bool no_block = false);
+    // Finalises every component, joins the execution threads and destroys the ORB. Runs once;
+    // also on SIGINT and SIGTERM. A blocked runManager() returns afterwards.
+    void shutdown();
+    // Asks for shutdown() from any thread, a signal handler's included; returns at once.
+    void terminate();
+    bool isShutdown() const;
+
+    bool registerFactory(coil::Properties& profile, RtcNewFunc new_func, RtcDeleteFunc delete_func);
+    std::vector<std::string> getFactoryIds();
+    // `comp_args` is a type name, optionally followed by "?key=value&key=value"
+    // ("Morvane?instance_name=left"). Null when there is no such factory or initialisation fails.
+    RTObject_impl* createComponent(const char* comp_args);
+    // Finalises and disposes of one component.
+    void deleteComponent(RTObject_impl* comp);
+    std::vector<RTObject_impl*> getComponents();
+    RTObject_impl* getComponent(const char* instance_name);
+
+    coil::Properties& getConfig();
+    CORBA::ORB_ptr getORB();
+    PortableServer::POA_ptr getPOA();
+    PortableServer::POAManager_ptr getPOAManager();
+
+    // Called by a component whose exit() has run, from any thread: disposes of it on the
+    // manager's thread, and shuts the manager down when it was the last one and
+    // "manager.shutdown_on_nortcs" is YES.
+    void notifyExited(RTObject_impl* comp);
+
+private:
+    Manager();
+    ~Manager();
+    void initConfig(int argc, char** argv);
+    void initORB();
+    void installSignalHandlers();
+    void disposeExited();
+
+    struct Factory {
+        coil::Properties profile;
+        RtcNewFunc create;
+        RtcDeleteFunc destroy;
+        int created = 0;
+    };
+    struct Component {
+        RTObject_impl* comp;
+        Factory* factory;
+    };
+
+    coil::Properties m_config;
+    ModuleInitProc m_initProc = nullptr;
+    CORBA::ORB_var m_orb;
+    PortableServer::POA_var m_poa;
+    PortableServer::POAManager_var m_poaManager;
+
+    // Guards the factory and component lists and the shutdown state; m_wake signals the
+    // manager's thread (shutdown requested, a component exited).
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<Factory*> m_factories;
+    std::vector<Component> m_components;
+    std::vector<RTObject_impl*> m_exited;
+    bool m_shutdownRequested = false;
+    bool m_shutdownStarted = false;
+    bool m_shutdownDone = false;
+    std::thread m_signalWatcher;
+    int m_signalPipe[2] = {-1, -1};
+
+    static Manager* s_instance;
+    friend class RTObject_impl;
+};
+
+}  // namespace RTC
+
+#endif

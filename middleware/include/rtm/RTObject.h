@@ -1,0 +1,119 @@
+// The component base: lifecycle, callbacks and ports of one RT component.
+#ifndef RTM_RTOBJECT_H
+#define RTM_RTOBJECT_H
+
+#include <coil/Properties.h>
+#include <rtm/RTC.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace RTC {
+
+class Manager;
+class PortBase;
+class InPortBase;
+class OutPortBase;
+class ExecutionContextBase;
+
+// Owned by the manager, which creates and disposes of it through the factory pair. The callbacks
+// run on the thread of the execution context that drives the component (onInitialize and
+// onFinalize on the thread that initialises or finalises it).
+class RTObject_impl {
+public:
+    explicit RTObject_impl(Manager* manager);
+    virtual ~RTObject_impl();
+    RTObject_impl(const RTObject_impl&) = delete;
+    RTObject_impl& operator=(const RTObject_impl&) = delete;
+
+    // Component callbacks; the base versions do nothing and return RTC_OK.
+    virtual ReturnCode_t onInitialize();
+    virtual ReturnCode_t onFinalize();
+    virtual ReturnCode_t onStartup(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onShutdown(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onActivated(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onDeactivated(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onExecute(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onAborting(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onError(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onReset(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onStateUpdate(RTC::UniqueId exec_handle);
+    virtual ReturnCode_t onRateChanged(RTC::UniqueId exec_handle);
+
+    // The component actions: each calls its callback, and turns an exception thrown from it into
+    // RTC_ERROR so that nothing a component throws escapes into the middleware.
+    ReturnCode_t on_initialize();
+    ReturnCode_t on_finalize();
+    ReturnCode_t on_startup(UniqueId exec_handle);
+    ReturnCode_t on_shutdown(UniqueId exec_handle);
+    ReturnCode_t on_activated(UniqueId exec_handle);
+    ReturnCode_t on_deactivated(UniqueId exec_handle);
+    ReturnCode_t on_aborting(UniqueId exec_handle);
+    ReturnCode_t on_error(UniqueId exec_handle);
+    ReturnCode_t on_reset(UniqueId exec_handle);
+    ReturnCode_t on_execute(UniqueId exec_handle);
+    ReturnCode_t on_state_update(UniqueId exec_handle);
+    ReturnCode_t on_rate_changed(UniqueId exec_handle);
+
+    // Lifecycle. initialize() runs onInitialize and, when it succeeds, creates and starts the
+    // component's own execution context (handle 0): the component is then inactive in it.
+    // exit() deactivates the component, stops its context and finalises it.
+    ReturnCode_t initialize();
+    ReturnCode_t finalize();
+    ReturnCode_t exit();
+    bool is_alive(ExecutionContextBase* exec_context);
+    bool isInitialized() const;
+
+    // Registers a port under `name`; the port keeps the component as its owner. False when a port
+    // of that name exists already.
+    bool addInPort(const char* name, InPortBase& inport);
+    bool addOutPort(const char* name, OutPortBase& outport);
+    bool removeInPort(InPortBase& port);
+    bool removeOutPort(OutPortBase& port);
+    // Ports in registration order; they stay owned by the component class.
+    std::vector<PortBase*> getPorts() const;
+    PortBase* findPort(const std::string& name) const;
+
+    const char* getInstanceName() const;
+    void setInstanceName(const char* instance_name);
+    const char* getTypeName() const;
+    const char* getDescription() const;
+    const char* getVersion() const;
+    const char* getVendor() const;
+    const char* getCategory() const;
+    coil::Properties& getProperties();
+    // Merges `prop` into the component's properties.
+    void setProperties(const coil::Properties& prop);
+
+    // Execution contexts: owned ones have handles from 0, those the component only takes part in
+    // from 1000. Null for an unknown handle.
+    ExecutionContextBase* getExecutionContext(RTC::UniqueId ec_id) const;
+    std::vector<ExecutionContextBase*> getOwnedContexts() const;
+    // The handle of `ec` for this component, or -1.
+    UniqueId getContextHandle(const ExecutionContextBase* ec) const;
+    // Takes part in a context owned by someone else; returns its handle.
+    UniqueId attachContext(ExecutionContextBase* ec);
+    ReturnCode_t detachContext(UniqueId ec_id);
+    // This component's state in its own (first) execution context.
+    LifeCycleState getState() const;
+
+    Manager* getManager() const { return m_pManager; }
+
+protected:
+    Manager* m_pManager;
+    coil::Properties m_properties;
+
+private:
+    // Guards the port list, the context lists and the lifecycle flags below.
+    mutable std::mutex m_mutex;
+    std::vector<PortBase*> m_ports;
+    std::vector<ExecutionContextBase*> m_ownedContexts;
+    std::vector<ExecutionContextBase*> m_participatingContexts;
+    bool m_initialized = false;
+    bool m_finalized = false;
+};
+
+}  // namespace RTC
+
+#endif

@@ -1,0 +1,98 @@
+#include <rtm/CdrRing.h>
+
+#include <cstring>
+
+namespace RTC {
+
+void moveCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to) {
+    const CORBA::ULong length = from.length();
+    if (from.release()) {
+        const CORBA::ULong maximum = from.maximum();
+        CORBA::Octet* buffer = from.get_buffer(true);
+        to.replace(maximum, length, buffer, true);
+    } else {
+        to.length(length);
+        if (length) std::memcpy(to.get_buffer(), from.get_buffer(), length);
+        from.length(0);
+    }
+}
+
+CdrRing::CdrRing(std::size_t capacity) : m_slots(capacity ? capacity : 1) {}
+
+OpenRTM::PortStatus CdrRing::put(OpenRTM::CdrData& data, bool littleEndian) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::size_t index;
+    if (m_count == m_slots.size()) {
+        if (m_policy == FullPolicy::Refuse) {
+            ++m_counters.refused;
+            return OpenRTM::BUFFER_FULL;
+        }
+        index = m_head;
+        m_head = (m_head + 1) % m_slots.size();
+        ++m_counters.overwritten;
+    } else {
+        index = (m_head + m_count) % m_slots.size();
+        ++m_count;
+    }
+    moveCdr(data, m_slots[index].data);
+    m_slots[index].littleEndian = littleEndian;
+    ++m_counters.stored;
+    return OpenRTM::PORT_OK;
+}
+
+bool CdrRing::take(CdrSlot& out) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_count == 0) return false;
+    CdrSlot& slot = m_slots[m_head];
+    // Swap, so that the reader's previous buffer returns to the ring for reuse.
+    OpenRTM::CdrData previous;
+    moveCdr(out.data, previous);
+    moveCdr(slot.data, out.data);
+    moveCdr(previous, slot.data);
+    slot.data.length(0);
+    out.littleEndian = slot.littleEndian;
+    m_head = (m_head + 1) % m_slots.size();
+    --m_count;
+    ++m_counters.taken;
+    return true;
+}
+
+std::size_t CdrRing::unread() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_count;
+}
+
+std::size_t CdrRing::capacity() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_slots.size();
+}
+
+void CdrRing::setCapacity(std::size_t capacity) {
+    if (capacity < 1) capacity = 1;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (capacity == m_slots.size()) return;
+    std::vector<CdrSlot> slots(capacity);
+    const std::size_t drop = m_count > capacity ? m_count - capacity : 0;
+    m_counters.overwritten += drop;
+    const std::size_t keep = m_count - drop;
+    for (std::size_t i = 0; i < keep; ++i) {
+        CdrSlot& from = m_slots[(m_head + drop + i) % m_slots.size()];
+        moveCdr(from.data, slots[i].data);
+        slots[i].littleEndian = from.littleEndian;
+    }
+    m_slots.swap(slots);
+    m_head = 0;
+    m_count = keep;
+}
+
+void CdrRing::setFullPolicy(FullPolicy policy) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_policy = policy;
+}
+
+CdrRing::Counters CdrRing::counters() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_counters;
+}
+
+}  // namespace RTC

@@ -1,0 +1,305 @@
+#include <rtm/ExecutionContextBase.h>
+#include <rtm/InPortBase.h>
+#include <rtm/Manager.h>
+#include <rtm/OutPortBase.h>
+#include <rtm/PeriodicExecutionContext.h>
+#include <rtm/RTObject.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+
+namespace RTC {
+
+namespace {
+
+// Handles of contexts a component only takes part in start here.
+const UniqueId kParticipantHandleBase = 1000;
+
+template <class F>
+ReturnCode_t guarded(F f) {
+    try {
+        return f();
+    } catch (...) {
+        return RTC::RTC_ERROR;
+    }
+}
+
+double rateFrom(const coil::Properties& props) {
+    const std::string text = props.getProperty("exec_cxt.periodic.rate", "1000");
+    char* end = nullptr;
+    const double rate = std::strtod(text.c_str(), &end);
+    return (end != text.c_str() && rate > 0.0) ? rate : 1000.0;
+}
+
+}  // namespace
+
+RTObject_impl::RTObject_impl(Manager* manager) : m_pManager(manager) {}
+
+RTObject_impl::~RTObject_impl() {
+    for (ExecutionContextBase* ec : m_ownedContexts) {
+        ec->stop();
+        delete ec;
+    }
+}
+
+ReturnCode_t RTObject_impl::onInitialize() { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onFinalize() { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onStartup(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onShutdown(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onActivated(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onDeactivated(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onExecute(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onAborting(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onError(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onReset(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onStateUpdate(RTC::UniqueId) { return RTC::RTC_OK; }
+ReturnCode_t RTObject_impl::onRateChanged(RTC::UniqueId) { return RTC::RTC_OK; }
+
+ReturnCode_t RTObject_impl::on_initialize() {
+    return guarded([this] { return onInitialize(); });
+}
+ReturnCode_t RTObject_impl::on_finalize() {
+    return guarded([this] { return onFinalize(); });
+}
+ReturnCode_t RTObject_impl::on_startup(UniqueId h) {
+    return guarded([&] { return onStartup(h); });
+}
+ReturnCode_t RTObject_impl::on_shutdown(UniqueId h) {
+    return guarded([&] { return onShutdown(h); });
+}
+ReturnCode_t RTObject_impl::on_activated(UniqueId h) {
+    return guarded([&] { return onActivated(h); });
+}
+ReturnCode_t RTObject_impl::on_deactivated(UniqueId h) {
+    return guarded([&] { return onDeactivated(h); });
+}
+ReturnCode_t RTObject_impl::on_aborting(UniqueId h) {
+    return guarded([&] { return onAborting(h); });
+}
+ReturnCode_t RTObject_impl::on_error(UniqueId h) {
+    return guarded([&] { return onError(h); });
+}
+ReturnCode_t RTObject_impl::on_reset(UniqueId h) {
+    return guarded([&] { return onReset(h); });
+}
+ReturnCode_t RTObject_impl::on_execute(UniqueId h) {
+    return guarded([&] { return onExecute(h); });
+}
+ReturnCode_t RTObject_impl::on_state_update(UniqueId h) {
+    return guarded([&] { return onStateUpdate(h); });
+}
+ReturnCode_t RTObject_impl::on_rate_changed(UniqueId h) {
+    return guarded([&] { return onRateChanged(h); });
+}
+
+ReturnCode_t RTObject_impl::initialize() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_initialized || m_finalized) return RTC::PRECONDITION_NOT_MET;
+    }
+    const ReturnCode_t r = on_initialize();
+    if (r != RTC::RTC_OK) return r;
+
+    const std::string type = m_properties.getProperty("exec_cxt.periodic.type",
+                                                      "PeriodicExecutionContext");
+    const auto trigger = type == "ExtTrigExecutionContext"
+                             ? PeriodicExecutionContext::Trigger::External
+                             : PeriodicExecutionContext::Trigger::Timer;
+    auto* ec = new PeriodicExecutionContext(rateFrom(m_properties), trigger);
+    ec->setOwner(this);
+    ec->add_component(this);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ownedContexts.push_back(ec);
+        m_initialized = true;
+    }
+    ec->start();
+    return RTC::RTC_OK;
+}
+
+ReturnCode_t RTObject_impl::finalize() {
+    std::vector<ExecutionContextBase*> owned;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_initialized || m_finalized) return RTC::PRECONDITION_NOT_MET;
+        if (!m_participatingContexts.empty()) return RTC::PRECONDITION_NOT_MET;
+        m_finalized = true;
+        owned.swap(m_ownedContexts);
+    }
+    for (ExecutionContextBase* ec : owned) {
+        ec->stop();
+        delete ec;
+    }
+    for (PortBase* port : getPorts()) port->disconnectAll();
+    return on_finalize();
+}
+
+ReturnCode_t RTObject_impl::exit() {
+    std::vector<ExecutionContextBase*> all;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_initialized || m_finalized) return RTC::PRECONDITION_NOT_MET;
+        all = m_ownedContexts;
+        all.insert(all.end(), m_participatingContexts.begin(), m_participatingContexts.end());
+    }
+    for (ExecutionContextBase* ec : all) {
+        if (ec->get_component_state(this) == RTC::ACTIVE_STATE) ec->deactivate_component(this);
+    }
+    std::vector<ExecutionContextBase*> participating;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        participating.swap(m_participatingContexts);
+    }
+    for (ExecutionContextBase* ec : participating) ec->remove_component(this);
+    return finalize();
+}
+
+bool RTObject_impl::is_alive(ExecutionContextBase* exec_context) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_finalized) return false;
+    return std::find(m_ownedContexts.begin(), m_ownedContexts.end(), exec_context) !=
+               m_ownedContexts.end() ||
+           std::find(m_participatingContexts.begin(), m_participatingContexts.end(),
+                     exec_context) != m_participatingContexts.end();
+}
+
+bool RTObject_impl::isInitialized() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_initialized && !m_finalized;
+}
+
+bool RTObject_impl::addInPort(const char* name, InPortBase& inport) {
+    (void)name;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (PortBase* p : m_ports)
+        if (p == &inport || p->localName() == inport.localName()) return false;
+    inport.setOwner(this);
+    inport.setName(std::string(getInstanceName()) + "." + inport.localName());
+    m_ports.push_back(&inport);
+    return true;
+}
+
+bool RTObject_impl::addOutPort(const char* name, OutPortBase& outport) {
+    (void)name;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (PortBase* p : m_ports)
+        if (p == &outport || p->localName() == outport.localName()) return false;
+    outport.setOwner(this);
+    outport.setName(std::string(getInstanceName()) + "." + outport.localName());
+    m_ports.push_back(&outport);
+    return true;
+}
+
+bool RTObject_impl::removeInPort(InPortBase& port) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = std::find(m_ports.begin(), m_ports.end(), &port);
+    if (it == m_ports.end()) return false;
+    m_ports.erase(it);
+    return true;
+}
+
+bool RTObject_impl::removeOutPort(OutPortBase& port) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = std::find(m_ports.begin(), m_ports.end(), &port);
+    if (it == m_ports.end()) return false;
+    m_ports.erase(it);
+    return true;
+}
+
+std::vector<PortBase*> RTObject_impl::getPorts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ports;
+}
+
+PortBase* RTObject_impl::findPort(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (PortBase* p : m_ports)
+        if (p->localName() == name || name == p->getName()) return p;
+    return nullptr;
+}
+
+const char* RTObject_impl::getInstanceName() const {
+    return m_properties.getProperty("instance_name").c_str();
+}
+void RTObject_impl::setInstanceName(const char* instance_name) {
+    m_properties.setProperty("instance_name", instance_name);
+}
+const char* RTObject_impl::getTypeName() const {
+    return m_properties.getProperty("type_name").c_str();
+}
+const char* RTObject_impl::getDescription() const {
+    return m_properties.getProperty("description").c_str();
+}
+const char* RTObject_impl::getVersion() const {
+    return m_properties.getProperty("version").c_str();
+}
+const char* RTObject_impl::getVendor() const {
+    return m_properties.getProperty("vendor").c_str();
+}
+const char* RTObject_impl::getCategory() const {
+    return m_properties.getProperty("category").c_str();
+}
+coil::Properties& RTObject_impl::getProperties() { return m_properties; }
+void RTObject_impl::setProperties(const coil::Properties& prop) { m_properties << prop; }
+
+ExecutionContextBase* RTObject_impl::getExecutionContext(RTC::UniqueId ec_id) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (ec_id >= 0 && ec_id < kParticipantHandleBase) {
+        return static_cast<std::size_t>(ec_id) < m_ownedContexts.size() ? m_ownedContexts[ec_id]
+                                                                       : nullptr;
+    }
+    const long i = static_cast<long>(ec_id) - kParticipantHandleBase;
+    return (i >= 0 && static_cast<std::size_t>(i) < m_participatingContexts.size())
+               ? m_participatingContexts[i]
+               : nullptr;
+}
+
+std::vector<ExecutionContextBase*> RTObject_impl::getOwnedContexts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ownedContexts;
+}
+
+UniqueId RTObject_impl::getContextHandle(const ExecutionContextBase* ec) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (std::size_t i = 0; i < m_ownedContexts.size(); ++i)
+        if (m_ownedContexts[i] == ec) return static_cast<UniqueId>(i);
+    for (std::size_t i = 0; i < m_participatingContexts.size(); ++i)
+        if (m_participatingContexts[i] == ec)
+            return kParticipantHandleBase + static_cast<UniqueId>(i);
+    return -1;
+}
+
+UniqueId RTObject_impl::attachContext(ExecutionContextBase* ec) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_participatingContexts.push_back(ec);
+    }
+    ec->add_component(this);
+    return getContextHandle(ec);
+}
+
+ReturnCode_t RTObject_impl::detachContext(UniqueId ec_id) {
+    ExecutionContextBase* ec = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const long i = static_cast<long>(ec_id) - kParticipantHandleBase;
+        if (i < 0 || static_cast<std::size_t>(i) >= m_participatingContexts.size())
+            return RTC::BAD_PARAMETER;
+        ec = m_participatingContexts[i];
+    }
+    if (ec->get_component_state(this) == RTC::ACTIVE_STATE) return RTC::PRECONDITION_NOT_MET;
+    ec->remove_component(this);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_participatingContexts.erase(
+        std::find(m_participatingContexts.begin(), m_participatingContexts.end(), ec));
+    return RTC::RTC_OK;
+}
+
+LifeCycleState RTObject_impl::getState() const {
+    ExecutionContextBase* ec = getExecutionContext(0);
+    if (!ec) return RTC::CREATED_STATE;
+    return ec->get_component_state(const_cast<RTObject_impl*>(this));
+}
+
+}  // namespace RTC
