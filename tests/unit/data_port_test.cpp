@@ -1,0 +1,227 @@
+// Data ports: the input port's ring of CDR slots, decoding into the bound variable, and output
+// ports handing one encoding to every connection.
+#include <StereoCameraService.hh>
+#include <gtest/gtest.h>
+#include <rtm/InPort.h>
+#include <rtm/OutPort.h>
+
+#include <cstring>
+#include <memory>
+
+#include "Cdr.h"
+#include "Orb.h"
+
+namespace {
+
+class DataPorts : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { testsupport::orb(); }
+};
+
+OpenRTM::CdrData cdrOf(const std::vector<std::uint8_t>& bytes) {
+    OpenRTM::CdrData d;
+    d.length(static_cast<CORBA::ULong>(bytes.size()));
+    if (!bytes.empty()) std::memcpy(d.get_buffer(), bytes.data(), bytes.size());
+    return d;
+}
+
+OpenRTM::CdrData marker(CORBA::Octet value) { return cdrOf({value}); }
+
+QOR::TimedStereoData mapOf(CORBA::Long width, CORBA::Long height, unsigned seconds) {
+    QOR::TimedStereoData m;
+    m.tm.sec = seconds;
+    m.tm.nsec = 0;
+    m.width = width;
+    m.height = height;
+    m.data.length(static_cast<CORBA::ULong>(width * height));
+    for (CORBA::ULong i = 0; i < m.data.length(); ++i) m.data[i].x = m.data[i].y = m.data[i].z = i;
+    return m;
+}
+
+TEST(CdrRing, KeepsOrderAndOverwritesTheOldestWhenFull) {
+    RTC::CdrRing ring(3);
+    for (CORBA::Octet v = 1; v <= 5; ++v) {
+        OpenRTM::CdrData d = marker(v);
+        EXPECT_EQ(OpenRTM::PORT_OK, ring.put(d, true));
+        EXPECT_EQ(0u, d.length()) << "the ring takes the bytes over";
+    }
+    EXPECT_EQ(3u, ring.unread());
+    RTC::CdrSlot slot;
+    for (CORBA::Octet expected : {3, 4, 5}) {
+        ASSERT_TRUE(ring.take(slot));
+        ASSERT_EQ(1u, slot.data.length());
+        EXPECT_EQ(expected, slot.data[0]);
+    }
+    EXPECT_FALSE(ring.take(slot));
+    const auto c = ring.counters();
+    EXPECT_EQ(5u, c.stored);
+    EXPECT_EQ(2u, c.overwritten);
+    EXPECT_EQ(3u, c.taken);
+}
+
+TEST(CdrRing, RefusePolicyAnswersBufferFullAndKeepsTheValue) {
+    RTC::CdrRing ring(2);
+    ring.setFullPolicy(RTC::CdrRing::FullPolicy::Refuse);
+    OpenRTM::CdrData a = marker(1), b = marker(2), c = marker(3);
+    ring.put(a, true);
+    ring.put(b, true);
+    EXPECT_EQ(OpenRTM::BUFFER_FULL, ring.put(c, true));
+    EXPECT_EQ(1u, c.length());
+    RTC::CdrSlot slot;
+    ASSERT_TRUE(ring.take(slot));
+    EXPECT_EQ(1, slot.data[0]);
+    EXPECT_EQ(1u, ring.counters().refused);
+}
+
+TEST(CdrRing, ShrinkingKeepsTheNewestUnread) {
+    RTC::CdrRing ring(4);
+    for (CORBA::Octet v = 1; v <= 4; ++v) {
+        OpenRTM::CdrData d = marker(v);
+        ring.put(d, v % 2 == 0);
+    }
+    ring.setCapacity(2);
+    RTC::CdrSlot slot;
+    ASSERT_TRUE(ring.take(slot));
+    EXPECT_EQ(3, slot.data[0]);
+    EXPECT_FALSE(slot.littleEndian);
+    ASSERT_TRUE(ring.take(slot));
+    EXPECT_EQ(4, slot.data[0]);
+    EXPECT_TRUE(slot.littleEndian);
+    EXPECT_FALSE(ring.take(slot));
+}
+
+TEST(CdrRing, BorrowedBytesAreCopiedNotAdopted) {
+    RTC::CdrRing ring(1);
+    CORBA::Octet bytes[] = {9, 8, 7};
+    OpenRTM::CdrData borrowed(3, 3, bytes, false);
+    ring.put(borrowed, true);
+    bytes[0] = 0;
+    RTC::CdrSlot slot;
+    ASSERT_TRUE(ring.take(slot));
+    EXPECT_EQ(9, slot.data[0]);
+}
+
+TEST_F(DataPorts, AdvertisedTypeNameIsTheSimpleTypeCodeName) {
+    QOR::TimedStereoData map;
+    RTC::InPort<QOR::TimedStereoData> in("stereo", map);
+    EXPECT_EQ("TimedStereoData", in.getProperties().getProperty("dataport.data_type"));
+    EXPECT_EQ("DataInPort", in.getProperties().getProperty("port.port_type"));
+    QOR::TimedImageData frame;
+    RTC::OutPort<QOR::TimedImageData> out("image", frame);
+    EXPECT_EQ("TimedImageData", out.getProperties().getProperty("dataport.data_type"));
+    EXPECT_EQ("DataOutPort", out.getProperties().getProperty("port.port_type"));
+}
+
+TEST_F(DataPorts, ReadDecodesIntoTheBoundVariableReusingItsStorage) {
+    QOR::TimedStereoData map;
+    RTC::InPort<QOR::TimedStereoData> in("stereo", map);
+    EXPECT_FALSE(in.isNew());
+    EXPECT_FALSE(in.read());
+
+    for (unsigned s : {1u, 2u}) {
+        OpenRTM::CdrData d = cdrOf(testsupport::encode(mapOf(8, 4, s)));
+        in.put(d, true);
+    }
+    ASSERT_TRUE(in.isNew());
+    ASSERT_TRUE(in.read());
+    EXPECT_EQ(1u, map.tm.sec);
+    ASSERT_EQ(32u, map.data.length());
+    EXPECT_EQ(31.0, map.data[31].z);
+    const QOR::StereoData* storage = map.data.get_buffer();
+    ASSERT_TRUE(in.read());
+    EXPECT_EQ(2u, map.tm.sec);
+    EXPECT_EQ(storage, map.data.get_buffer()) << "a map of the same size reuses the points";
+    EXPECT_FALSE(in.isNew());
+}
+
+TEST_F(DataPorts, UndecodableValueIsDroppedAndTheNextOneRead) {
+    QOR::TimedStereoData map;
+    RTC::InPort<QOR::TimedStereoData> in("stereo", map);
+    auto bad = testsupport::encode(mapOf(2, 2, 7));
+    const std::uint32_t huge = 0xfffffff0u;
+    std::memcpy(&bad[16], &huge, 4);
+    OpenRTM::CdrData d1 = cdrOf(bad);
+    OpenRTM::CdrData d2 = cdrOf({1, 2, 3});
+    OpenRTM::CdrData d3 = cdrOf(testsupport::encode(mapOf(2, 2, 9)));
+    in.put(d1, true);
+    in.put(d2, true);
+    in.put(d3, true);
+    EXPECT_FALSE(in.read());
+    EXPECT_FALSE(in.read());
+    EXPECT_EQ(2u, in.undecodable());
+    ASSERT_TRUE(in.read());
+    EXPECT_EQ(9u, map.tm.sec);
+    EXPECT_EQ(4u, map.data.length());
+}
+
+TEST_F(DataPorts, OutPortReachesEveryConnectionInTheByteOrderItAskedFor) {
+    QOR::TimedStereoData sent = mapOf(3, 2, 42);
+    RTC::OutPort<QOR::TimedStereoData> out("out", sent);
+    QOR::TimedStereoData a, b;
+    RTC::InPort<QOR::TimedStereoData> inA("a", a), inB("b", b);
+    out.connectLocal(inA);
+    RTC::ConnectorInfo big;
+    big.properties.setProperty("dataport.serializer.cdr.endian", "big,little");
+    out.connectLocal(inB, big);
+    EXPECT_EQ(2u, out.connectors().size());
+
+    ASSERT_TRUE(out.write());
+    ASSERT_TRUE(inA.read());
+    ASSERT_TRUE(inB.read());
+    for (const auto* m : {&a, &b}) {
+        EXPECT_EQ(42u, m->tm.sec);
+        EXPECT_EQ(3, m->width);
+        ASSERT_EQ(6u, m->data.length());
+        EXPECT_EQ(5.0, m->data[5].z);
+    }
+}
+
+TEST_F(DataPorts, ConnectionToAnInPortThatIsGoneIsDropped) {
+    QOR::TimedStereoData sent = mapOf(1, 1, 1);
+    RTC::OutPort<QOR::TimedStereoData> out("out", sent);
+    {
+        QOR::TimedStereoData got;
+        RTC::InPort<QOR::TimedStereoData> in("in", got);
+        out.connectLocal(in);
+        EXPECT_TRUE(out.write());
+    }
+    EXPECT_FALSE(out.write());
+    EXPECT_EQ(1u, out.droppedConnections());
+    EXPECT_TRUE(out.connectors().empty());
+    EXPECT_TRUE(out.write()) << "with no connection left nothing fails";
+}
+
+TEST_F(DataPorts, BufferLengthOfTheConnectorSizesTheRing) {
+    QOR::TimedStereoData sent = mapOf(1, 1, 0), got;
+    RTC::OutPort<QOR::TimedStereoData> out("out", sent);
+    RTC::InPort<QOR::TimedStereoData> in("in", got);
+    RTC::ConnectorInfo info;
+    info.properties.setProperty("dataport.buffer.length", "2");
+    out.connectLocal(in, info);
+    for (unsigned s = 1; s <= 5; ++s) {
+        sent.tm.sec = s;
+        out.write();
+    }
+    ASSERT_TRUE(in.read());
+    EXPECT_EQ(4u, got.tm.sec);
+    ASSERT_TRUE(in.read());
+    EXPECT_EQ(5u, got.tm.sec);
+    EXPECT_EQ(3u, in.counters().overwritten);
+}
+
+TEST(ConnectorIds, AreFreshUuids) {
+    const std::string a = RTC::newConnectorId(), b = RTC::newConnectorId();
+    EXPECT_NE(a, b);
+    ASSERT_EQ(36u, a.size());
+    for (std::size_t i : {8u, 13u, 18u, 23u}) EXPECT_EQ('-', a[i]);
+}
+
+TEST(EndianProperty, FirstNamedOrderWins) {
+    EXPECT_TRUE(RTC::firstEndianIsLittle(""));
+    EXPECT_TRUE(RTC::firstEndianIsLittle("little,big"));
+    EXPECT_FALSE(RTC::firstEndianIsLittle("big,little"));
+    EXPECT_FALSE(RTC::firstEndianIsLittle("big"));
+    EXPECT_TRUE(RTC::firstEndianIsLittle("nonsense"));
+}
+
+}  // namespace
