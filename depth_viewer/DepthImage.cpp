@@ -66,4 +66,3 @@ void convertToDepthImage(const QOR::TimedStereoData& map, cv::Mat& display) {
     display.create(hsv.size(), CV_8UC3);
     cv::cvtColor(hsv, display, cv::COLOR_HSV2BGR);
 }
-

@@ -28,4 +28,3 @@ void fillDepthHsv(const QOR::TimedStereoData& map, cv::Mat& hsv);
 // Colours the map into `display`, a CV_8UC3 BGR image of the map's height x width (recreated when
 // its size or type differ). A map that does not fit leaves `display` empty.
 void convertToDepthImage(const QOR::TimedStereoData& map, cv::Mat& display);
-

@@ -5,6 +5,8 @@
 #include <rtm/InPort.h>
 #include <rtm/OutPortBase.h>
 
+#include <memory>
+
 namespace RTC {
 
 // write() belongs to one thread, the component's.
@@ -22,18 +24,25 @@ public:
     bool write() { return write(m_value); }
 
     bool write(DataType& value) {
-        m_little.rewindPtrs();
-        value >>= m_little;
+        // Made on first use: a stream takes the ORB's code sets when it is constructed, and a
+        // port may be constructed before the ORB exists.
+        if (!m_little) {
+            m_little.reset(new cdrMemoryStream);
+            m_little->setByteSwapFlag(true);
+        }
+        m_little->rewindPtrs();
+        value >>= *m_little;
         const CORBA::Octet* big = nullptr;
         CORBA::ULong bigLength = 0;
         if (anyBigEndian()) {
-            m_big.rewindPtrs();
-            m_big.setByteSwapFlag(false);
-            value >>= m_big;
-            big = static_cast<const CORBA::Octet*>(m_big.bufPtr());
-            bigLength = m_big.bufSize();
+            if (!m_big) m_big.reset(new cdrMemoryStream);
+            m_big->rewindPtrs();
+            m_big->setByteSwapFlag(false);
+            value >>= *m_big;
+            big = static_cast<const CORBA::Octet*>(m_big->bufPtr());
+            bigLength = m_big->bufSize();
         }
-        return deliver(static_cast<const CORBA::Octet*>(m_little.bufPtr()), m_little.bufSize(),
+        return deliver(static_cast<const CORBA::Octet*>(m_little->bufPtr()), m_little->bufSize(),
                        big, bigLength);
     }
 
@@ -44,8 +53,8 @@ public:
 
 private:
     DataType& m_value;
-    cdrMemoryStream m_little;
-    cdrMemoryStream m_big;
+    std::unique_ptr<cdrMemoryStream> m_little;
+    std::unique_ptr<cdrMemoryStream> m_big;
 };
 
 }  // namespace RTC

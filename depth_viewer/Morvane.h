@@ -1,0 +1,46 @@
+// The depth viewer component: shows each depth map arriving on its port "stereo" in the window
+// "Stereo Depth Image", every point coloured by its depth.
+#ifndef MORVANE_H
+#define MORVANE_H
+
+// The generated QOR header comes before the port templates, which need its Any operators.
+#include <StereoCameraService.hh>
+#include <rtm/idl/BasicDataTypeSkel.h>
+
+#include <opencv2/core.hpp>
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/InPort.h>
+#include <rtm/Manager.h>
+
+// Callbacks run on the thread of the component's periodic execution context, which therefore
+// owns the window; the constructor runs on the main thread.
+class Morvane : public RTC::DataFlowComponentBase {
+public:
+    explicit Morvane(RTC::Manager* manager);
+    ~Morvane() override;
+    Morvane(const Morvane&) = delete;
+    Morvane& operator=(const Morvane&) = delete;
+
+    RTC::ReturnCode_t onInitialize() override;
+    // Opens the window. With no display at all it writes one line to standard error and answers
+    // RTC_ERROR, so the component goes to the error state and the process lives on.
+    RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id) override;
+    RTC::ReturnCode_t onDeactivated(RTC::UniqueId ec_id) override;
+    // One display cycle: a 10 ms key wait, then, if a new map has arrived, read, colour, show and
+    // a second 10 ms key wait. Always RTC_OK; a map that cannot be drawn is skipped.
+    RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id) override;
+
+    // Fills `image`, a 3-channel 8-bit BGR image of the map's width x height, from m_stereo.
+    void convertToDepthImage(cv::Mat& image);
+
+protected:
+    QOR::TimedStereoData m_stereo;
+    RTC::InPort<QOR::TimedStereoData> m_stereoIn;
+};
+
+extern "C" {
+// Registers Morvane's factory with the manager; exported by name for the middleware's loader.
+void MorvaneInit(RTC::Manager* manager);
+}
+
+#endif

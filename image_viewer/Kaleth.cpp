@@ -1,0 +1,110 @@
+#include "Kaleth.h"
+
+#include <display/Display.h>
+
+#include <atomic>
+#include <iostream>
+#include <new>
+#include <string>
+
+#include "FrameImage.h"
+
+namespace {
+
+const char* const kWindow = "show";
+
+const char* kaleth_profile[] = {
+    "implementation_id", "Kaleth",
+    "type_name",         "Kaleth",
+    "description",       "ModuleDescription",
+    "version",           "1.0.0",
+    "vendor",            "VenderName",
+    "category",          "Category",
+    "activity_type",     "PERIODIC",
+    "kind",              "DataFlowComponent",
+    "max_instance",      "0",
+    "language",          "C++",
+    "lang_type",         "compile",
+    "",
+};
+
+// Frames skipped because they cannot be shown; the first and then every thousandth is reported,
+// so that a misbehaving peer cannot flood standard error.
+std::atomic<unsigned long> g_skipped(0);
+
+void reportSkipped(const std::string& why) {
+    const unsigned long n = g_skipped++;
+    if (n % 1000 == 0)
+        std::cerr << "Kaleth: skipping a frame: " << why << " (" << n + 1 << " skipped so far)"
+                  << std::endl;
+}
+
+RTC::RTObject_impl* KalethCreate(RTC::Manager* manager) {
+    return new (std::nothrow) Kaleth(manager);
+}
+
+void KalethDelete(RTC::RTObject_impl* rtc) {
+    if (rtc != NULL) delete rtc;
+}
+
+}  // namespace
+
+Kaleth::Kaleth(RTC::Manager* manager)
+    : RTC::DataFlowComponentBase(manager),
+      m_InputImage(),
+      m_InputImageIn("InputImage", m_InputImage) {}
+
+Kaleth::~Kaleth() {}
+
+RTC::ReturnCode_t Kaleth::onInitialize() {
+    addInPort("InputImage", m_InputImageIn);
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t Kaleth::onActivated(RTC::UniqueId) {
+    std::string why;
+    if (!display::available(why)) {
+        std::cerr << "Kaleth: cannot open the window \"" << kWindow << "\": " << why << std::endl;
+        return RTC::RTC_ERROR;
+    }
+    try {
+        display::createWindow(kWindow);
+    } catch (const std::exception& e) {
+        std::cerr << "Kaleth: cannot open the window \"" << kWindow << "\": " << e.what()
+                  << std::endl;
+        return RTC::RTC_ERROR;
+    }
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t Kaleth::onDeactivated(RTC::UniqueId) {
+    display::destroyWindow(kWindow);
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
+    if (!m_InputImageIn.isNew()) return RTC::RTC_OK;
+    m_InputImageIn.read();
+
+    std::string why;
+    cv::Mat image;
+    if (!buildFrameImage(m_InputImage.data, image, &why)) {
+        reportSkipped(why);
+        return RTC::RTC_OK;
+    }
+    try {
+        display::showImage(kWindow, image);
+        display::waitKey(2);
+    } catch (const std::exception& e) {
+        reportSkipped(e.what());
+    }
+    return RTC::RTC_OK;
+}
+
+extern "C" {
+
+void KalethInit(RTC::Manager* manager) {
+    coil::Properties profile(kaleth_profile, 2147483647);
+    manager->registerFactory(profile, KalethCreate, KalethDelete);
+}
+}

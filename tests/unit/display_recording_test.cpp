@@ -1,0 +1,68 @@
+#include "display/Display.h"
+#include "display/Recording.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <stdexcept>
+
+namespace {
+
+using display::recording::CallKind;
+
+class RecordingDisplay : public ::testing::Test {
+protected:
+    void SetUp() override { display::recording::reset(); }
+};
+
+TEST_F(RecordingDisplay, RecordsCallsInOrderWithDeepCopiesOfImages) {
+    std::string why;
+    EXPECT_TRUE(display::available(why));
+    display::createWindow("w");
+    cv::Mat image(2, 3, CV_8UC3, cv::Scalar(1, 2, 3));
+    display::showImage("w", image);
+    image.setTo(cv::Scalar::all(0));
+    EXPECT_EQ(-1, display::waitKey(10));
+    display::destroyWindow("w");
+
+    const auto events = display::recording::events();
+    ASSERT_EQ(5u, events.size());
+    const CallKind kinds[] = {CallKind::Available, CallKind::CreateWindow, CallKind::ShowImage,
+                              CallKind::WaitKey, CallKind::DestroyWindow};
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(kinds[i], events[i].kind) << i;
+    EXPECT_EQ("w", events[2].window);
+    EXPECT_EQ(10, events[3].delayMs);
+    EXPECT_EQ(1u, display::recording::count(CallKind::WaitKey));
+
+    const auto shown = display::recording::shownImages();
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_EQ(cv::Vec3b(1, 2, 3), shown[0].image.at<cv::Vec3b>(1, 2));
+    EXPECT_TRUE(display::recording::windows().empty());
+}
+
+TEST_F(RecordingDisplay, DestroyOnlyClosesOwnWindowsOnTheirThread) {
+    display::destroyWindow("never");
+    display::createWindow("w");
+    auto other = std::async(std::launch::async, [] { display::destroyWindow("w"); });
+    ASSERT_EQ(std::future_status::ready, other.wait_for(std::chrono::seconds(5)));
+    EXPECT_EQ(std::set<std::string>{"w"}, display::recording::windows());
+    display::destroyWindow("w");
+    EXPECT_TRUE(display::recording::windows().empty());
+    EXPECT_EQ(3u, display::recording::count(CallKind::DestroyWindow));
+}
+
+TEST_F(RecordingDisplay, NoDisplayRefusesWindowsWithTheReason) {
+    display::recording::setNoDisplay("no display: test");
+    std::string why;
+    EXPECT_FALSE(display::available(why));
+    EXPECT_EQ("no display: test", why);
+    EXPECT_THROW(display::createWindow("w"), std::runtime_error);
+    EXPECT_THROW(display::showImage("w", cv::Mat(1, 1, CV_8UC1)), std::runtime_error);
+    EXPECT_TRUE(display::recording::windows().empty());
+    display::recording::reset();
+    EXPECT_TRUE(display::available(why));
+    EXPECT_EQ(1u, display::recording::events().size());
+}
+
+}  // namespace
