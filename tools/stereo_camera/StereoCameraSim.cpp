@@ -1,0 +1,109 @@
+#include "StereoCameraSim.h"
+
+#include <rtm/ExecutionContextBase.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <new>
+#include <string>
+
+namespace {
+
+const char* stereo_camera_profile[] = {
+    "implementation_id", "StereoCameraSim",
+    "type_name",         "StereoCameraSim",
+    "description",       "Synthetic stereo camera: moving depth maps and camera frames",
+    "version",           "1.0.0",
+    "vendor",            "qor-viewers.org",
+    "category",          "Camera",
+    "activity_type",     "PERIODIC",
+    "kind",              "DataFlowComponent",
+    "max_instance",      "0",
+    "language",          "C++",
+    "lang_type",         "compile",
+    "",
+};
+
+long numberFrom(const coil::Properties& config, const char* key, long fallback, long lo, long hi) {
+    const std::string text = config.getProperty(key);
+    if (text.empty()) return fallback;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || v < lo || v > hi) {
+        std::cerr << "StereoCameraSim: ignoring " << key << " \"" << text << "\" (expected "
+                  << lo << ".." << hi << ")" << std::endl;
+        return fallback;
+    }
+    return v;
+}
+
+void stamp(RTC::Time& tm) {
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
+    tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
+}
+
+RTC::RTObject_impl* create(RTC::Manager* manager) {
+    return new (std::nothrow) StereoCameraSim(manager);
+}
+
+void destroy(RTC::RTObject_impl* rtc) { delete rtc; }
+
+}  // namespace
+
+StereoCameraSim::StereoCameraSim(RTC::Manager* manager)
+    : RTC::DataFlowComponentBase(manager),
+      m_stereoOut("stereo", m_stereo),
+      m_imageOut("image", m_image),
+      m_service(new CameraService) {}
+
+StereoCameraSim::~StereoCameraSim() = default;
+
+RTC::ReturnCode_t StereoCameraSim::onInitialize() {
+    addOutPort("stereo", m_stereoOut);
+    addOutPort("image", m_imageOut);
+    coil::Properties none;
+    const coil::Properties& config = m_pManager ? m_pManager->getConfig() : none;
+    const long width = numberFrom(config, "camera.width", 320, 16, 4096);
+    const long height = numberFrom(config, "camera.height", 240, 16, 4096);
+    m_scene.reset(new SyntheticScene(static_cast<int>(width), static_cast<int>(height)));
+    m_start = std::chrono::steady_clock::now();
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t StereoCameraSim::onStartup(RTC::UniqueId ec_id) {
+    coil::Properties none;
+    const coil::Properties& config = m_pManager ? m_pManager->getConfig() : none;
+    const long rate = numberFrom(config, "camera.rate", 15, 1, 1000);
+    if (RTC::ExecutionContextBase* ec = getExecutionContext(ec_id))
+        ec->set_rate(static_cast<double>(rate));
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t StereoCameraSim::onActivated(RTC::UniqueId) {
+    m_start = std::chrono::steady_clock::now();
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t StereoCameraSim::onExecute(RTC::UniqueId) {
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    m_scene->renderDepth(t, m_stereo);
+    m_scene->renderImage(t, m_image);
+    stamp(m_stereo.tm);
+    m_image.tm = m_stereo.tm;
+    m_stereoOut.write();
+    m_imageOut.write();
+    m_service->update(m_image, m_stereo);
+    return RTC::RTC_OK;
+}
+
+extern "C" {
+
+void StereoCameraSimInit(RTC::Manager* manager) {
+    coil::Properties profile(stereo_camera_profile, 2147483647);
+    manager->registerFactory(profile, create, destroy);
+}
+}

@@ -1,0 +1,54 @@
+// A stereo camera component standing in for a real one: publishes a moving synthetic scene as
+// depth maps on "stereo" and camera frames on "image", and serves StereoCameraService.
+#ifndef STEREOCAMERASIM_H
+#define STEREOCAMERASIM_H
+
+#include <StereoCameraService.hh>
+#include <rtm/idl/BasicDataTypeSkel.h>
+
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/Manager.h>
+#include <rtm/OutPort.h>
+
+#include <chrono>
+#include <memory>
+
+#include "CameraService.h"
+#include "SyntheticScene.h"
+
+// Configuration, from the manager's configuration (rtc.conf or -o): camera.width and
+// camera.height (points per row and rows, default 320 x 240), camera.rate (frames per second,
+// default 15).
+class StereoCameraSim : public RTC::DataFlowComponentBase {
+public:
+    explicit StereoCameraSim(RTC::Manager* manager);
+    ~StereoCameraSim() override;
+    StereoCameraSim(const StereoCameraSim&) = delete;
+    StereoCameraSim& operator=(const StereoCameraSim&) = delete;
+
+    RTC::ReturnCode_t onInitialize() override;
+    RTC::ReturnCode_t onStartup(RTC::UniqueId ec_id) override;
+    RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id) override;
+    // Renders and writes one map and one frame, both stamped with the current time.
+    RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id) override;
+
+    // The service servant; owned by the component, activated in the manager's POA.
+    CameraService& service() { return *m_service; }
+
+protected:
+    QOR::TimedStereoData m_stereo;
+    RTC::OutPort<QOR::TimedStereoData> m_stereoOut;
+    QOR::TimedImageData m_image;
+    RTC::OutPort<QOR::TimedImageData> m_imageOut;
+
+private:
+    std::unique_ptr<SyntheticScene> m_scene;
+    std::unique_ptr<CameraService> m_service;
+    std::chrono::steady_clock::time_point m_start;
+};
+
+extern "C" {
+void StereoCameraSimInit(RTC::Manager* manager);
+}
+
+#endif
