@@ -1,6 +1,8 @@
 // Real HighGUI windows on the X server named by DISPLAY; run through run-under-xvfb.
 #include "display/Display.h"
 
+#include "Screenshot.h"
+
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
@@ -21,41 +23,6 @@ bool windowViewable(const std::string& title) {
     const std::string command =
         "timeout 10 xwininfo -name '" + title + "' 2>/dev/null | grep -q 'Map State: IsViewable'";
     return std::system(command.c_str()) == 0;
-}
-
-// The window's pixels as BGR, or an empty image when it cannot be captured.
-cv::Mat screenshot(const std::string& title) {
-    const std::string command =
-        "timeout 10 xwd -silent -name '" + title + "' 2>/dev/null | timeout 10 convert xwd:- ppm:- 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return cv::Mat();
-    std::string bytes;
-    char chunk[65536];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) bytes.append(chunk, n);
-    ::pclose(pipe);
-    // A binary PPM: "P6", width, height and maximum value, separated by blanks or # comments.
-    std::size_t offset = 0;
-    std::string fields[4];
-    for (std::string& field : fields) {
-        while (offset < bytes.size() && (std::isspace(static_cast<unsigned char>(bytes[offset])) ||
-                                         bytes[offset] == '#')) {
-            if (bytes[offset] == '#') offset = bytes.find('\n', offset);
-            if (offset == std::string::npos) return cv::Mat();
-            ++offset;
-        }
-        while (offset < bytes.size() && !std::isspace(static_cast<unsigned char>(bytes[offset])))
-            field += bytes[offset++];
-    }
-    ++offset;
-    const int width = std::atoi(fields[1].c_str());
-    const int height = std::atoi(fields[2].c_str());
-    if (fields[0] != "P6" || fields[3] != "255" || width <= 0 || height <= 0 ||
-        bytes.size() < offset + 3u * width * height)
-        return cv::Mat();
-    cv::Mat rgb(height, width, CV_8UC3, &bytes[offset]);
-    cv::Mat bgr;
-    cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
-    return bgr;
 }
 
 // Services the windows until `done` holds or the limit passes.
@@ -87,7 +54,7 @@ TEST(XvfbDisplay, ShownImageAppearsPixelForPixel) {
     cv::Rect red;
     cv::Mat shot;
     ASSERT_TRUE(serviceUntil([&] {
-        shot = screenshot(title);
+        shot = testsupport::screenshot(title);
         if (shot.empty()) return false;
         cv::Mat mask;
         cv::inRange(shot, cv::Scalar(0, 0, 255), cv::Scalar(0, 0, 255), mask);
