@@ -5,7 +5,9 @@
 #include <rtm/InPort.h>
 #include <rtm/OutPort.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <memory>
 
 #include "Cdr.h"
@@ -207,6 +209,34 @@ TEST_F(DataPorts, BufferLengthOfTheConnectorSizesTheRing) {
     ASSERT_TRUE(in.read());
     EXPECT_EQ(5u, got.tm.sec);
     EXPECT_EQ(3u, in.counters().overwritten);
+}
+
+TEST_F(DataPorts, ConcurrentWriterAndReaderSeeOrderAndAccountForEveryValue) {
+    QOR::TimedStereoData sent = mapOf(16, 16, 0), got;
+    RTC::OutPort<QOR::TimedStereoData> out("out", sent);
+    RTC::InPort<QOR::TimedStereoData> in("in", got, 4);
+    out.connectLocal(in);
+    const unsigned kValues = 5000;
+    std::thread writer([&] {
+        for (unsigned s = 1; s <= kValues; ++s) {
+            sent.tm.sec = s;
+            out.write();
+        }
+    });
+    unsigned last = 0, read = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (last < kValues && std::chrono::steady_clock::now() < deadline) {
+        if (!in.read()) continue;
+        ASSERT_GT(got.tm.sec, last) << "values arrive in order";
+        ASSERT_EQ(256u, got.data.length());
+        last = got.tm.sec;
+        ++read;
+    }
+    writer.join();
+    while (in.read()) ++read;
+    const auto c = in.counters();
+    EXPECT_EQ(kValues, c.stored);
+    EXPECT_EQ(kValues, read + c.overwritten) << "every value was read or overwritten";
 }
 
 TEST(ConnectorIds, AreFreshUuids) {
