@@ -1,8 +1,8 @@
 #include "Morvane.h"
 
 #include <display/Display.h>
+#include <display/ViewerWindow.h>
 
-#include <atomic>
 #include <iostream>
 #include <new>
 #include <string>
@@ -27,17 +27,6 @@ const char* morvane_profile[] = {
     "lang_type",         "compile",
     "",
 };
-
-// Maps skipped because their sizes do not fit; the first and then every thousandth is reported,
-// so that a misbehaving peer cannot flood standard error.
-std::atomic<unsigned long> g_skipped(0);
-
-void reportSkipped(const std::string& why) {
-    const unsigned long n = g_skipped++;
-    if (n % 1000 == 0)
-        std::cerr << "Morvane: skipping a depth map: " << why << " (" << n + 1
-                  << " skipped so far)" << std::endl;
-}
 
 RTC::RTObject_impl* MorvaneCreate(RTC::Manager* manager) {
     return new (std::nothrow) Morvane(manager);
@@ -66,20 +55,7 @@ RTC::ReturnCode_t Morvane::onInitialize() {
 }
 
 RTC::ReturnCode_t Morvane::onActivated(RTC::UniqueId) {
-    std::string why;
-    if (!display::available(why)) {
-        std::cerr << "Morvane: cannot open the window \"" << kWindow << "\": " << why
-                  << std::endl;
-        return RTC::RTC_ERROR;
-    }
-    try {
-        display::createWindow(kWindow);
-    } catch (const std::exception& e) {
-        std::cerr << "Morvane: cannot open the window \"" << kWindow << "\": " << e.what()
-                  << std::endl;
-        return RTC::RTC_ERROR;
-    }
-    return RTC::RTC_OK;
+    return display::openViewerWindow("Morvane", kWindow) ? RTC::RTC_OK : RTC::RTC_ERROR;
 }
 
 RTC::ReturnCode_t Morvane::onDeactivated(RTC::UniqueId) {
@@ -94,7 +70,7 @@ RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
 
     std::string why;
     if (!depthImageFits(m_stereo, &why)) {
-        reportSkipped(why);
+        display::reportSkipped("Morvane", "a depth map", why);
         return RTC::RTC_OK;
     }
     try {
@@ -103,7 +79,7 @@ RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
         display::showImage(kWindow, image);
         display::waitKey(10);
     } catch (const std::exception& e) {
-        reportSkipped(e.what());
+        display::reportSkipped("Morvane", "a depth map", e.what());
     }
     return RTC::RTC_OK;
 }

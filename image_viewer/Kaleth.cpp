@@ -1,8 +1,8 @@
 #include "Kaleth.h"
 
 #include <display/Display.h>
+#include <display/ViewerWindow.h>
 
-#include <atomic>
 #include <iostream>
 #include <new>
 #include <string>
@@ -28,17 +28,6 @@ const char* kaleth_profile[] = {
     "",
 };
 
-// Frames skipped because they cannot be shown; the first and then every thousandth is reported,
-// so that a misbehaving peer cannot flood standard error.
-std::atomic<unsigned long> g_skipped(0);
-
-void reportSkipped(const std::string& why) {
-    const unsigned long n = g_skipped++;
-    if (n % 1000 == 0)
-        std::cerr << "Kaleth: skipping a frame: " << why << " (" << n + 1 << " skipped so far)"
-                  << std::endl;
-}
-
 RTC::RTObject_impl* KalethCreate(RTC::Manager* manager) {
     return new (std::nothrow) Kaleth(manager);
 }
@@ -62,19 +51,7 @@ RTC::ReturnCode_t Kaleth::onInitialize() {
 }
 
 RTC::ReturnCode_t Kaleth::onActivated(RTC::UniqueId) {
-    std::string why;
-    if (!display::available(why)) {
-        std::cerr << "Kaleth: cannot open the window \"" << kWindow << "\": " << why << std::endl;
-        return RTC::RTC_ERROR;
-    }
-    try {
-        display::createWindow(kWindow);
-    } catch (const std::exception& e) {
-        std::cerr << "Kaleth: cannot open the window \"" << kWindow << "\": " << e.what()
-                  << std::endl;
-        return RTC::RTC_ERROR;
-    }
-    return RTC::RTC_OK;
+    return display::openViewerWindow("Kaleth", kWindow) ? RTC::RTC_OK : RTC::RTC_ERROR;
 }
 
 RTC::ReturnCode_t Kaleth::onDeactivated(RTC::UniqueId) {
@@ -89,14 +66,14 @@ RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
     std::string why;
     cv::Mat image;
     if (!buildFrameImage(m_InputImage.data, image, &why)) {
-        reportSkipped(why);
+        display::reportSkipped("Kaleth", "a frame", why);
         return RTC::RTC_OK;
     }
     try {
         display::showImage(kWindow, image);
         display::waitKey(2);
     } catch (const std::exception& e) {
-        reportSkipped(e.what());
+        display::reportSkipped("Kaleth", "a frame", e.what());
     }
     return RTC::RTC_OK;
 }
