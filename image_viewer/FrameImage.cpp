@@ -51,18 +51,22 @@ bool buildFrameImage(const QOR::ImageData& frame, cv::Mat& image, std::string* w
 
     // A plain typed Mat would have unpadded rows; the padded rows live in a byte buffer instead, and
     // the typed header over it takes a share of the buffer's reference count so that it owns it too.
-    cv::Mat buffer(static_cast<int>(frame.height), static_cast<int>(step), CV_8UC1, cv::Scalar(0));
+    cv::Mat buffer(static_cast<int>(frame.height), static_cast<int>(step), CV_8UC1);
     cv::Mat typed(static_cast<int>(frame.height), static_cast<int>(frame.width), type, buffer.data,
                   static_cast<std::size_t>(step));
     typed.u = buffer.u;
     typed.addref();
 
-    if (frame.imageSize > 0) {
-        const std::size_t n = std::min({static_cast<std::size_t>(frame.imageSize),
-                                        static_cast<std::size_t>(frame.imgData.length()),
-                                        static_cast<std::size_t>(bytes)});
-        if (n > 0) std::memcpy(buffer.data, frame.imgData.get_buffer(), n);
-    }
+    std::size_t n = 0;
+    if (frame.imageSize > 0)
+        n = std::min({static_cast<std::size_t>(frame.imageSize),
+                      static_cast<std::size_t>(frame.imgData.length()),
+                      static_cast<std::size_t>(bytes)});
+    if (n > 0) std::memcpy(buffer.data, frame.imgData.get_buffer(), n);
+    // Only the bytes not copied are cleared: clearing the whole buffer first would add a second
+    // pass over every complete frame. A new Mat's buffer is one block of step * height bytes.
+    const std::size_t total = static_cast<std::size_t>(bytes);
+    if (n < total) std::memset(buffer.data + n, 0, total - n);
     image = typed;
     return true;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 #include <memory>
+#include <set>
 
 #include "Cdr.h"
 #include "Orb.h"
@@ -90,6 +91,36 @@ TEST(CdrRing, ShrinkingKeepsTheNewestUnread) {
     EXPECT_EQ(4, slot.data[0]);
     EXPECT_TRUE(slot.littleEndian);
     EXPECT_FALSE(ring.take(slot));
+}
+
+TEST(CdrRing, ByteCapDropsTheOldestButKeepsOneValue) {
+    RTC::CdrRing ring(8, /*maxBytes=*/10);
+    for (CORBA::Octet v = 1; v <= 3; ++v) {
+        OpenRTM::CdrData d = cdrOf(std::vector<std::uint8_t>(4, v));
+        ring.put(d, true);
+    }
+    EXPECT_EQ(2u, ring.unread()) << "three values of 4 bytes do not fit in 10";
+    OpenRTM::CdrData huge = cdrOf(std::vector<std::uint8_t>(100, 9));
+    EXPECT_EQ(OpenRTM::PORT_OK, ring.put(huge, true));
+    EXPECT_EQ(1u, ring.unread()) << "a value over the cap is stored alone";
+    RTC::CdrSlot slot;
+    ASSERT_TRUE(ring.take(slot));
+    EXPECT_EQ(100u, slot.data.length());
+    EXPECT_EQ(3u, ring.counters().overwritten);
+}
+
+TEST(CdrRing, ReaderThatKeepsUpAlternatesTwoBuffers) {
+    RTC::CdrRing ring(64);
+    RTC::CdrSlot slot;
+    CORBA::Octet bytes[1000] = {};
+    std::set<const CORBA::Octet*> buffers;
+    for (int i = 0; i < 10; ++i) {
+        OpenRTM::CdrData borrowed(1000, 1000, bytes, false);
+        ring.put(borrowed, true);
+        ASSERT_TRUE(ring.take(slot));
+        buffers.insert(slot.data.get_buffer());
+    }
+    EXPECT_EQ(2u, buffers.size()) << "copied values reuse the ring's buffers";
 }
 
 TEST(CdrRing, BorrowedBytesAreCopiedNotAdopted) {

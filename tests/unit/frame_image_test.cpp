@@ -93,3 +93,22 @@ TEST(FrameImage, CopyStopsAtTheShortestOfImageSizeDataAndImage) {
 }
 
 }  // namespace
+
+namespace {
+
+// The image's memory is new for each frame and may hold an earlier frame's bytes: a short frame
+// after a full one of the same size must still leave its tail zero.
+TEST(FrameImage, ShortFrameAfterAFullOneLeavesNoStaleBytes) {
+    for (int round = 0; round < 3; ++round) {
+        {
+            cv::Mat full;
+            ASSERT_TRUE(buildFrameImage(makeFrame(64, 64, 8, 3, 64 * 64 * 3, 64 * 64 * 3), full));
+        }
+        cv::Mat shorter;
+        ASSERT_TRUE(buildFrameImage(makeFrame(64, 64, 8, 3, 100, 64 * 64 * 3), shorter));
+        const std::size_t total = shorter.step[0] * 64;
+        for (std::size_t i = 100; i < total; ++i) ASSERT_EQ(0, shorter.data[i]) << i;
+    }
+}
+
+}  // namespace

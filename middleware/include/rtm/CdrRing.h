@@ -21,7 +21,8 @@ struct CdrSlot {
 void moveCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to);
 
 // Filled by the threads that receive data, emptied by the component's thread; all operations
-// take the one lock. Slots keep their buffers, so a steady stream allocates nothing.
+// take the one lock. A reader that keeps up swaps buffers with the ring, so a steady stream of
+// copied values allocates nothing.
 class CdrRing {
 public:
     enum class FullPolicy { Overwrite, Refuse };
@@ -32,12 +33,18 @@ public:
         unsigned long long taken = 0;        // values handed to the reader
     };
 
-    explicit CdrRing(std::size_t capacity);
+    // Bytes held by unread values are capped as well as their number, so that a reader that
+    // falls behind a producer of large values cannot exhaust memory; a single value larger than
+    // the cap is still stored.
+    static const std::size_t kDefaultMaxBytes = std::size_t(256) << 20;
+
+    explicit CdrRing(std::size_t capacity, std::size_t maxBytes = kDefaultMaxBytes);
     CdrRing(const CdrRing&) = delete;
     CdrRing& operator=(const CdrRing&) = delete;
 
-    // Stores `data` (its buffer taken over, `data` left empty). When full, overwrites the oldest
-    // unread value, or with FullPolicy::Refuse answers BUFFER_FULL and keeps `data`.
+    // Stores `data` (its buffer taken over, `data` left empty). When full (every slot, or the byte
+    // cap), overwrites the oldest unread values, or with FullPolicy::Refuse answers BUFFER_FULL
+    // and keeps `data`.
     OpenRTM::PortStatus put(OpenRTM::CdrData& data, bool littleEndian);
     // Hands over the oldest unread value, swapping buffers with `out`; false when none is unread.
     bool take(CdrSlot& out);
@@ -54,6 +61,8 @@ private:
     std::vector<CdrSlot> m_slots;
     std::size_t m_head = 0;  // the oldest unread slot
     std::size_t m_count = 0;
+    std::size_t m_bytes = 0;  // held by unread values
+    std::size_t m_maxBytes;
     FullPolicy m_policy = FullPolicy::Overwrite;
     Counters m_counters;
 };

@@ -17,25 +17,30 @@ void moveCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to) {
     }
 }
 
-CdrRing::CdrRing(std::size_t capacity) : m_slots(capacity ? capacity : 1) {}
+CdrRing::CdrRing(std::size_t capacity, std::size_t maxBytes)
+    : m_slots(capacity ? capacity : 1), m_maxBytes(maxBytes) {}
 
 OpenRTM::PortStatus CdrRing::put(OpenRTM::CdrData& data, bool littleEndian) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::size_t index;
-    if (m_count == m_slots.size()) {
-        if (m_policy == FullPolicy::Refuse) {
-            ++m_counters.refused;
-            return OpenRTM::BUFFER_FULL;
-        }
-        index = m_head;
-        m_head = (m_head + 1) % m_slots.size();
-        ++m_counters.overwritten;
-    } else {
-        index = (m_head + m_count) % m_slots.size();
-        ++m_count;
+    const std::size_t length = data.length();
+    const bool full = m_count == m_slots.size() || (m_count > 0 && m_bytes + length > m_maxBytes);
+    if (full && m_policy == FullPolicy::Refuse) {
+        ++m_counters.refused;
+        return OpenRTM::BUFFER_FULL;
     }
+    // Oldest first, unread values make room: for the slot, and for the bytes held.
+    while (m_count > 0 && (m_count == m_slots.size() || m_bytes + length > m_maxBytes)) {
+        m_bytes -= m_slots[m_head].data.length();
+        m_slots[m_head].data = OpenRTM::CdrData();
+        m_head = (m_head + 1) % m_slots.size();
+        --m_count;
+        ++m_counters.overwritten;
+    }
+    const std::size_t index = (m_head + m_count) % m_slots.size();
+    ++m_count;
     moveCdr(data, m_slots[index].data);
     m_slots[index].littleEndian = littleEndian;
+    m_bytes += length;
     ++m_counters.stored;
     return OpenRTM::PORT_OK;
 }
@@ -43,17 +48,23 @@ OpenRTM::PortStatus CdrRing::put(OpenRTM::CdrData& data, bool littleEndian) {
 bool CdrRing::take(CdrSlot& out) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_count == 0) return false;
-    CdrSlot& slot = m_slots[m_head];
-    // Swap, so that the reader's previous buffer returns to the ring for reuse.
+    const std::size_t taken = m_head;
+    CdrSlot& slot = m_slots[taken];
     OpenRTM::CdrData previous;
     moveCdr(out.data, previous);
     moveCdr(slot.data, out.data);
-    moveCdr(previous, slot.data);
-    slot.data.length(0);
     out.littleEndian = slot.littleEndian;
-    m_head = (m_head + 1) % m_slots.size();
+    m_bytes -= out.data.length();
     --m_count;
     ++m_counters.taken;
+    if (m_count == 0) {
+        // A reader that keeps up finds the next value in this same slot, whose buffer is the
+        // reader's previous one: two buffers alternate and nothing is allocated.
+        moveCdr(previous, slot.data);
+    } else {
+        // The reader's previous buffer is freed here, so that empty slots hold no memory.
+        m_head = (m_head + 1) % m_slots.size();
+    }
     return true;
 }
 
@@ -75,6 +86,8 @@ void CdrRing::setCapacity(std::size_t capacity) {
     const std::size_t drop = m_count > capacity ? m_count - capacity : 0;
     m_counters.overwritten += drop;
     const std::size_t keep = m_count - drop;
+    for (std::size_t i = 0; i < drop; ++i)
+        m_bytes -= m_slots[(m_head + i) % m_slots.size()].data.length();
     for (std::size_t i = 0; i < keep; ++i) {
         CdrSlot& from = m_slots[(m_head + drop + i) % m_slots.size()];
         moveCdr(from.data, slots[i].data);
