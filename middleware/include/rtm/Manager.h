@@ -18,6 +18,10 @@ namespace RTC {
 
 typedef void (*ModuleInitProc)(Manager* manager);
 
+namespace remote {
+class Registry;
+}
+
 class Manager {
 public:
     // Creates the manager on first call, from the command line (-f file, -o "key:value", -d,
@@ -100,6 +104,8 @@ private:
     bool m_shutdownDone = false;
     std::thread m_signalWatcher;
     int m_signalPipe[2] = {-1, -1};
+    // The components' CORBA objects and names; created with the ORB, destroyed with it.
+    remote::Registry* m_remote = nullptr;
 
     static Manager* s_instance;
     friend class RTObject_impl;

@@ -24,6 +24,8 @@ InPortBase::InPortBase(const char* name, const char* data_type, int bufsize)
     m_properties.setProperty("dataport.subscription_type", "Any");
     m_properties.setProperty("dataport.dataflow_type", "push");
     m_properties.setProperty("dataport.interface_type", "corba_cdr");
+    // Either byte order decodes; the connector's first choice is used.
+    m_properties.setProperty("dataport.serializer.cdr.endian", "little,big");
 }
 
 InPortBase::~InPortBase() { m_endpoint->detach(); }

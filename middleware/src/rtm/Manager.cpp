@@ -1,6 +1,8 @@
 #include <rtm/Manager.h>
 #include <rtm/PeriodicExecutionContext.h>
 
+#include "remote/Registry.h"
+
 #include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -210,10 +212,11 @@ void Manager::initORB() {
         args.push_back("-ORBendPoint");
         args.push_back("giop:tcp:" + ep);
     }
-    // One 640x480 depth map is about 9.8 MB of CDR, far above omniORB's 2 MiB default.
+    // One 640x480 depth map is about 9.8 MB of CDR, far above omniORB's 2 MiB default; a
+    // 1920x1080 one (32 octets a point) is 66 MB, just over 64 MiB.
     if (corbaArgs.find("giopMaxMsgSize") == std::string::npos) {
         args.push_back("-ORBgiopMaxMsgSize");
-        args.push_back("67108864");
+        args.push_back("134217728");
     }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -224,6 +227,7 @@ void Manager::initORB() {
         CORBA::Object_var obj = m_orb->resolve_initial_references("RootPOA");
         m_poa = PortableServer::POA::_narrow(obj);
         m_poaManager = m_poa->the_POAManager();
+        m_remote = new remote::Registry(*this);
     } catch (const CORBA::Exception& e) {
         std::cerr << "manager: cannot initialise the ORB (" << e._name()
                   << "); check corba.args and corba.endpoints" << std::endl;
@@ -327,6 +331,8 @@ void Manager::shutdown() {
         m_shutdownRequested = true;
     }
     m_wake.notify_all();
+    // Names unbound and peers disconnected while the ORB still serves their calls back.
+    if (m_remote) m_remote->detachAll();
     // No new requests, and those in progress finish, before components go away.
     try {
         m_poaManager->deactivate(false, true);
@@ -338,6 +344,8 @@ void Manager::shutdown() {
         components = m_components;
     }
     for (auto it = components.rbegin(); it != components.rend(); ++it) deleteComponent(it->comp);
+    delete m_remote;
+    m_remote = nullptr;
     try {
         m_orb->destroy();
     } catch (const CORBA::Exception&) {
@@ -427,8 +435,11 @@ RTObject_impl* Manager::createComponent(const char* comp_args) {
         factory->destroy(comp);
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_components.push_back(Component{comp, factory});
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_components.push_back(Component{comp, factory});
+    }
+    if (m_remote) m_remote->attach(comp);
     return comp;
 }
 
@@ -442,6 +453,8 @@ void Manager::deleteComponent(RTObject_impl* comp) {
         factory = it->factory;
         m_components.erase(it);
     }
+    // Out of reach from outside before it goes.
+    if (m_remote) m_remote->detach(comp);
     if (comp->isInitialized()) comp->exit();
     factory->destroy(comp);
 }

@@ -50,6 +50,8 @@ OutPortBase::OutPortBase(const char* name, const char* data_type) : PortBase(nam
     m_properties.setProperty("dataport.subscription_type", "flush,new,periodic");
     m_properties.setProperty("dataport.dataflow_type", "push");
     m_properties.setProperty("dataport.interface_type", "corba_cdr");
+    // write() encodes in whichever byte order a connection asks for.
+    m_properties.setProperty("dataport.serializer.cdr.endian", "little,big");
 }
 
 OutPortBase::~OutPortBase() = default;

@@ -1,0 +1,184 @@
+#include "NameBinder.h"
+
+#include <rtm/RemoteUtil.h>
+
+#include <cstring>
+#include <iostream>
+
+namespace RTC {
+namespace remote {
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return "";
+    const auto e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+CosNaming::Name prefix(const CosNaming::Name& name, CORBA::ULong length) {
+    CosNaming::Name part;
+    part.length(length);
+    for (CORBA::ULong i = 0; i < length; ++i) part[i] = name[i];
+    return part;
+}
+
+}  // namespace
+
+NameBinder::NameBinder(CORBA::ORB_ptr orb, const std::string& servers, CORBA::ULong timeoutMs)
+    : m_orb(CORBA::ORB::_duplicate(orb)), m_timeoutMs(timeoutMs) {
+    std::string::size_type start = 0;
+    while (start <= servers.size()) {
+        auto comma = servers.find(',', start);
+        if (comma == std::string::npos) comma = servers.size();
+        const std::string entry = trimmed(servers.substr(start, comma - start));
+        if (!entry.empty()) {
+            m_servers.emplace_back();
+            m_servers.back().entry = entry;
+        }
+        start = comma + 1;
+    }
+}
+
+std::string NameBinder::serviceAddress(const std::string& entry) {
+    for (const char* scheme : {"corbaloc:", "corbaname:", "IOR:"})
+        if (entry.compare(0, std::strlen(scheme), scheme) == 0) return entry;
+    const auto bracket = entry.rfind(']');
+    const auto colon = entry.rfind(':');
+    const bool hasPort = colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+    return "corbaloc::" + entry + (hasPort ? "" : ":2809") + "/NameService";
+}
+
+std::string NameBinder::expand(const std::string& format, const coil::Properties& component,
+                               const coil::Properties& config) {
+    std::string out;
+    for (std::string::size_type i = 0; i < format.size(); ++i) {
+        if (format[i] != '%' || i + 1 == format.size()) {
+            out += format[i];
+            continue;
+        }
+        const char field = format[++i];
+        switch (field) {
+            case 'n': out += component.getProperty("instance_name"); break;
+            case 't':
+            case 'm': out += component.getProperty("type_name"); break;
+            case 'c': out += component.getProperty("category"); break;
+            case 'v': out += component.getProperty("version"); break;
+            case 'V': out += component.getProperty("vendor"); break;
+            case 'i': out += component.getProperty("implementation_id"); break;
+            case 'h': out += config.getProperty("os.hostname"); break;
+            case 'M': out += config.getProperty("manager.name"); break;
+            case 'p': out += config.getProperty("manager.pid"); break;
+            case '%': out += '%'; break;
+            default:
+                out += '%';
+                out += field;
+        }
+    }
+    return out;
+}
+
+void NameBinder::warnOnce(Server& server) {
+    server.root = CosNaming::NamingContext::_nil();
+    if (server.warned) return;
+    server.warned = true;
+    std::cerr << "manager: no naming service answers at " << server.entry
+              << "; components are not registered there" << std::endl;
+}
+
+CosNaming::NamingContext_ptr NameBinder::root(Server& server) {
+    if (CORBA::is_nil(server.root)) {
+        CORBA::Object_var ref = m_orb->string_to_object(serviceAddress(server.entry).c_str());
+        server.root = CosNaming::NamingContext::_unchecked_narrow(ref);
+        omniORB::setClientCallTimeout(server.root, m_timeoutMs);
+    }
+    return server.root.in();
+}
+
+bool NameBinder::bindOne(Server& server, CORBA::Object_ptr obj, const CosNaming::Name& name) {
+    root(server);
+    // Every step is named from the root: compound names let the service walk the path.
+    for (CORBA::ULong i = 0; i + 1 < name.length(); ++i) {
+        const CosNaming::Name step = prefix(name, i + 1);
+        CORBA::Object_var found;
+        try {
+            found = server.root->bind_new_context(step);
+        } catch (const CosNaming::NamingContext::AlreadyBound&) {
+            found = server.root->resolve(step);
+        }
+        CosNaming::NamingContext_var context = CosNaming::NamingContext::_narrow(found);
+        if (CORBA::is_nil(context)) return false;
+    }
+    server.root->rebind(name, obj);
+    return true;
+}
+
+std::vector<NameBinder::Binding> NameBinder::bind(CORBA::Object_ptr obj,
+                                                  const std::vector<std::string>& paths) {
+    std::vector<Binding> bound;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Server& server : m_servers) {
+        for (const std::string& path : paths) {
+            const CosNaming::Name name = toName(path);
+            if (name.length() == 0) continue;
+            try {
+                if (!bindOne(server, obj, name)) {
+                    std::cerr << "manager: cannot bind \"" << path << "\" at " << server.entry
+                              << ": part of the path is not a naming context" << std::endl;
+                    continue;
+                }
+                bound.push_back(Binding{CosNaming::NamingContext::_duplicate(server.root), name,
+                                        CORBA::Object::_duplicate(obj)});
+            } catch (const CosNaming::NamingContext::NotFound&) {
+                std::cerr << "manager: cannot bind \"" << path << "\" at " << server.entry
+                          << ": part of the path is not a naming context" << std::endl;
+            } catch (const CORBA::Exception&) {
+                // Unreachable, not a naming service, or refusing: none of the paths will do.
+                warnOnce(server);
+                break;
+            }
+        }
+    }
+    return bound;
+}
+
+std::vector<NameBinder::Binding> NameBinder::bindMissing(CORBA::Object_ptr obj,
+                                                         const std::vector<std::string>& paths) {
+    std::vector<Binding> bound;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Server& server : m_servers) {
+        for (const std::string& path : paths) {
+            const CosNaming::Name name = toName(path);
+            if (name.length() == 0) continue;
+            try {
+                try {
+                    CORBA::Object_var present = root(server)->resolve(name);
+                    continue;
+                } catch (const CosNaming::NamingContext::NotFound&) {
+                }
+                if (bindOne(server, obj, name))
+                    bound.push_back(Binding{CosNaming::NamingContext::_duplicate(server.root),
+                                            name, CORBA::Object::_duplicate(obj)});
+            } catch (const CosNaming::NamingContext::NotFound&) {
+            } catch (const CORBA::Exception&) {
+                server.root = CosNaming::NamingContext::_nil();
+                break;
+            }
+        }
+    }
+    return bound;
+}
+
+void NameBinder::unbind(const std::vector<Binding>& bindings) {
+    for (const Binding& b : bindings) {
+        try {
+            CORBA::Object_var bound = b.root->resolve(b.name);
+            if (bound->_is_equivalent(b.object)) b.root->unbind(b.name);
+        } catch (const CORBA::Exception&) {
+        }
+    }
+}
+
+}  // namespace remote
+}  // namespace RTC

@@ -1,0 +1,418 @@
+#include <rtm/RTObject.h>
+#include <rtm/RemoteUtil.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "Registry.h"
+#include "Servants.h"
+
+namespace RTC {
+namespace remote {
+
+namespace {
+
+[[noreturn]] void gone() { throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO); }
+
+std::string lowered(std::string s) {
+    s.erase(0, s.find_first_not_of(" \t"));
+    s.erase(s.find_last_not_of(" \t") + 1);
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+bool isSelf(RTC::PortService_ptr port, RTC::PortService_ptr self) {
+    return !CORBA::is_nil(port) && port->_is_equivalent(self);
+}
+
+}  // namespace
+
+PortServant::PortServant(Registry& registry, std::shared_ptr<ComponentLink> link, PortBase* port,
+                         RTC::RTObject_ptr owner)
+    : m_registry(registry),
+      m_link(std::move(link)),
+      m_port(port),
+      m_owner(RTC::RTObject::_duplicate(owner)) {}
+
+PortServant::~PortServant() = default;
+
+void PortServant::activated(Activation activation, RTC::PortService_ptr ref) {
+    m_activation = activation;
+    m_ref = ref;
+}
+
+void PortServant::deactivate() { m_activation.deactivate(); }
+
+bool PortServant::present(ComponentLink::Use& use) const {
+    if (!use) return false;
+    const std::vector<PortBase*> ports = use->getPorts();
+    return std::find(ports.begin(), ports.end(), m_port) != ports.end();
+}
+
+ConnectorInfo PortServant::infoOf(const RTC::ConnectorProfile& profile) {
+    ConnectorInfo info;
+    info.id = profile.connector_id.in();
+    info.name = profile.name.in();
+    info.properties = toProperties(profile.properties);
+    return info;
+}
+
+RTC::ConnectorProfileList PortServant::currentProfiles() {
+    const std::vector<ConnectorInfo> connectors = m_port->connectors();
+    std::vector<std::string> stale;
+    RTC::ConnectorProfileList list;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_profiles.begin(); it != m_profiles.end();) {
+            const bool kept = std::any_of(connectors.begin(), connectors.end(),
+                                          [&](const ConnectorInfo& c) { return c.id == it->first; });
+            if (kept) {
+                ++it;
+            } else {
+                stale.push_back(it->first);
+                it = m_profiles.erase(it);
+            }
+        }
+        for (const ConnectorInfo& c : connectors) {
+            const CORBA::ULong i = list.length();
+            list.length(i + 1);
+            auto known = m_profiles.find(c.id);
+            if (known != m_profiles.end()) {
+                list[i] = known->second;
+                continue;
+            }
+            // A connection made inside the process (connectLocal): no ports to show.
+            list[i].name = CORBA::string_dup(c.name.c_str());
+            list[i].connector_id = CORBA::string_dup(c.id.c_str());
+            list[i].properties = toNVList(c.properties);
+        }
+    }
+    // The port dropped these itself (their peer had gone); release what they held here.
+    for (const std::string& id : stale) unsubscribeInterfaces(id);
+    return list;
+}
+
+RTC::PortProfile* PortServant::profile() {
+    RTC::PortProfile_var p = new RTC::PortProfile;
+    p->name = CORBA::string_dup(m_port->getName());
+    p->port_ref = RTC::PortService::_duplicate(m_ref.in());
+    p->connector_profiles = currentProfiles();
+    p->owner = RTC::RTObject::_duplicate(m_owner.in());
+    p->properties = toNVList(m_port->getProperties());
+    return p._retn();
+}
+
+RTC::PortProfile* PortServant::get_port_profile() {
+    ComponentLink::Use use(*m_link);
+    if (!present(use)) gone();
+    return profile();
+}
+
+RTC::ConnectorProfileList* PortServant::get_connector_profiles() {
+    ComponentLink::Use use(*m_link);
+    if (!present(use)) gone();
+    return new RTC::ConnectorProfileList(currentProfiles());
+}
+
+RTC::ConnectorProfile* PortServant::get_connector_profile(const char* connector_id) {
+    ComponentLink::Use use(*m_link);
+    if (!present(use)) gone();
+    const RTC::ConnectorProfileList list = currentProfiles();
+    for (CORBA::ULong i = 0; i < list.length(); ++i)
+        if (std::strcmp(list[i].connector_id.in(), connector_id) == 0)
+            return new RTC::ConnectorProfile(list[i]);
+    return new RTC::ConnectorProfile;
+}
+
+ReturnCode_t PortServant::checkProfile(const RTC::ConnectorProfile& profile) const {
+    std::string value;
+    if (findString(profile.properties, "dataport.interface_type", value) &&
+        lowered(value) != "corba_cdr")
+        return RTC::BAD_PARAMETER;
+    if (findString(profile.properties, "dataport.dataflow_type", value) && lowered(value) != "push")
+        return RTC::BAD_PARAMETER;
+    if (findString(profile.properties, "dataport.data_type", value) &&
+        !dataTypesMatch(value, m_port->getProperties().getProperty("dataport.data_type")))
+        return RTC::BAD_PARAMETER;
+    return RTC::RTC_OK;
+}
+
+CORBA::ULong PortServant::indexIn(const RTC::ConnectorProfile& profile) const {
+    for (CORBA::ULong i = 0; i < profile.ports.length(); ++i)
+        if (isSelf(profile.ports[i], m_ref)) return i;
+    return profile.ports.length();
+}
+
+ReturnCode_t PortServant::connectNext(RTC::ConnectorProfile& profile) {
+    const CORBA::ULong i = indexIn(profile);
+    const CORBA::ULong n = profile.ports.length();
+    if (i == n) return RTC::BAD_PARAMETER;
+    if (i + 1 == n) return RTC::RTC_OK;
+    RTC::PortService_ptr next = profile.ports[i + 1];
+    if (CORBA::is_nil(next)) return RTC::BAD_PARAMETER;
+    // The next port waits in turn for those after it.
+    omniORB::setClientCallTimeout(next, kPeerCallTimeoutMs * (n - i - 1));
+    try {
+        return next->notify_connect(profile);
+    } catch (const CORBA::Exception&) {
+        return RTC::RTC_ERROR;
+    }
+}
+
+void PortServant::disconnectNext(const RTC::ConnectorProfile& profile, const std::string& id) {
+    const CORBA::ULong i = indexIn(profile);
+    const CORBA::ULong n = profile.ports.length();
+    if (i + 1 >= n) return;
+    RTC::PortService_ptr next = profile.ports[i + 1];
+    if (CORBA::is_nil(next)) return;
+    omniORB::setClientCallTimeout(next, kPeerCallTimeoutMs * (n - i - 1));
+    try {
+        next->notify_disconnect(id.c_str());
+    } catch (const CORBA::Exception&) {
+        // A peer that is gone has nothing left to undo.
+    }
+}
+
+RTC::ReturnCode_t PortServant::connect(RTC::ConnectorProfile& connector_profile) {
+    {
+        ComponentLink::Use use(*m_link);
+        if (!present(use)) gone();
+    }
+    if (connector_profile.ports.length() == 0) return RTC::BAD_PARAMETER;
+    const std::string id = connector_profile.connector_id.in();
+    if (id.empty()) {
+        connector_profile.connector_id = CORBA::string_dup(newConnectorId().c_str());
+    } else {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_profiles.count(id) || m_pending.count(id)) return RTC::PRECONDITION_NOT_MET;
+    }
+    RTC::PortService_ptr first = connector_profile.ports[0];
+    if (CORBA::is_nil(first)) return RTC::BAD_PARAMETER;
+    if (isSelf(first, m_ref)) return notify_connect(connector_profile);
+    omniORB::setClientCallTimeout(first, kPeerCallTimeoutMs * connector_profile.ports.length());
+    try {
+        return first->notify_connect(connector_profile);
+    } catch (const CORBA::Exception&) {
+        return RTC::RTC_ERROR;
+    }
+}
+
+RTC::ReturnCode_t PortServant::notify_connect(RTC::ConnectorProfile& connector_profile) {
+    ComponentLink::Use use(*m_link);
+    if (!present(use)) gone();
+    const std::string id = connector_profile.connector_id.in();
+    if (id.empty()) return RTC::BAD_PARAMETER;
+    ReturnCode_t r = checkProfile(connector_profile);
+    if (r != RTC::RTC_OK) return r;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_profiles.count(id) || m_pending.count(id) || m_port->hasConnector(id))
+            return RTC::PRECONDITION_NOT_MET;
+        m_pending.insert(id);
+    }
+    auto fail = [&](ReturnCode_t code, bool nextJoined) {
+        unsubscribeInterfaces(id);
+        if (nextJoined) disconnectNext(connector_profile, id);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pending.erase(id);
+        return code;
+    };
+    r = publishInterfaces(connector_profile);
+    if (r != RTC::RTC_OK) return fail(r, false);
+    r = connectNext(connector_profile);
+    if (r != RTC::RTC_OK) return fail(r, false);
+    r = subscribeInterfaces(connector_profile);
+    if (r != RTC::RTC_OK) return fail(r, true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pending.erase(id);
+    m_profiles[id] = connector_profile;
+    return RTC::RTC_OK;
+}
+
+bool PortServant::forget(const std::string& id, RTC::ConnectorProfile* profile) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_profiles.find(id);
+        if (it == m_profiles.end()) return false;
+        if (profile) *profile = it->second;
+        m_profiles.erase(it);
+    }
+    unsubscribeInterfaces(id);
+    return true;
+}
+
+RTC::ReturnCode_t PortServant::notify_disconnect(const char* connector_id) {
+    ComponentLink::Use use(*m_link);
+    if (!present(use)) gone();
+    const std::string id = connector_id;
+    RTC::ConnectorProfile profile;
+    if (!forget(id, &profile)) {
+        // Known to the port only: a connection made inside the process, or one the port dropped.
+        return m_port->disconnect(id) ? RTC::RTC_OK : RTC::BAD_PARAMETER;
+    }
+    disconnectNext(profile, id);
+    return RTC::RTC_OK;
+}
+
+ReturnCode_t PortServant::disconnectOne(const std::string& id) {
+    RTC::ConnectorProfile profile;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_profiles.find(id);
+        if (it != m_profiles.end()) profile = it->second;
+    }
+    if (profile.ports.length() == 0)
+        return m_port->disconnect(id) || forget(id, nullptr) ? RTC::RTC_OK : RTC::BAD_PARAMETER;
+    // Start the chain at the first port that answers; a peer gone from the front of the list
+    // must not keep the others connected.
+    for (CORBA::ULong k = 0; k < profile.ports.length(); ++k) {
+        RTC::PortService_ptr port = profile.ports[k];
+        if (CORBA::is_nil(port)) continue;
+        if (isSelf(port, m_ref)) {
+            notify_disconnect(id.c_str());
+            break;
+        }
+        try {
+            omniORB::setClientCallTimeout(port, kPeerCallTimeoutMs * (profile.ports.length() - k));
+            port->notify_disconnect(id.c_str());
+            break;
+        } catch (const CORBA::Exception&) {
+        }
+    }
+    // The chain may have broken before reaching this port.
+    forget(id, nullptr);
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t PortServant::disconnect(const char* connector_id) {
+    ComponentLink::Use use(*m_link);
+    if (!present(use)) gone();
+    return disconnectOne(connector_id);
+}
+
+void PortServant::disconnectEverything() {
+    std::vector<std::string> ids;
+    for (const ConnectorInfo& c : m_port->connectors()) ids.push_back(c.id);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& p : m_profiles)
+            if (std::find(ids.begin(), ids.end(), p.first) == ids.end()) ids.push_back(p.first);
+    }
+    for (const std::string& id : ids) disconnectOne(id);
+}
+
+RTC::ReturnCode_t PortServant::disconnect_all() {
+    ComponentLink::Use use(*m_link);
+    if (!present(use)) gone();
+    disconnectEverything();
+    return RTC::RTC_OK;
+}
+
+InPortServant::InPortServant(Registry& registry, std::shared_ptr<ComponentLink> link,
+                             InPortBase* port, RTC::RTObject_ptr owner)
+    : PortServant(registry, std::move(link), port, owner), m_in(port) {}
+
+InPortServant::~InPortServant() {
+    for (auto& c : m_consumers) c.second.servant->_remove_ref();
+}
+
+void InPortServant::deactivate() {
+    std::map<std::string, Consumer> consumers;
+    {
+        std::lock_guard<std::mutex> lock(m_consumersMutex);
+        consumers.swap(m_consumers);
+    }
+    for (auto& c : consumers) {
+        c.second.activation.deactivate();
+        c.second.servant->_remove_ref();
+    }
+    PortServant::deactivate();
+}
+
+ReturnCode_t InPortServant::publishInterfaces(RTC::ConnectorProfile& profile) {
+    std::string endian;
+    findString(profile.properties, "dataport.serializer.cdr.endian", endian);
+    auto* servant = new InPortCdrServant(m_in->endpoint(), firstEndianIsLittle(endian));
+    Activation activation;
+    OpenRTM::InPortCdr_var ref;
+    try {
+        CORBA::Object_var obj = activateServant(m_registry.poa(), servant, nullptr, activation);
+        ref = OpenRTM::InPortCdr::_narrow(obj);
+    } catch (const CORBA::Exception&) {
+        activation.deactivate();
+        servant->_remove_ref();
+        return RTC::RTC_ERROR;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_consumersMutex);
+        m_consumers[profile.connector_id.in()] = Consumer{servant, activation};
+    }
+    CORBA::String_var ior = m_registry.orb()->object_to_string(ref.in());
+    setNV(profile.properties, "dataport.corba_cdr.inport_ior", ior.in());
+    CORBA::Any any;
+    any <<= ref.in();
+    setNV(profile.properties, "dataport.corba_cdr.inport_ref", any);
+    return RTC::RTC_OK;
+}
+
+ReturnCode_t InPortServant::subscribeInterfaces(const RTC::ConnectorProfile& profile) {
+    m_in->acceptConnector(infoOf(profile));
+    return RTC::RTC_OK;
+}
+
+void InPortServant::unsubscribeInterfaces(const std::string& id) {
+    Consumer consumer{nullptr, Activation()};
+    {
+        std::lock_guard<std::mutex> lock(m_consumersMutex);
+        auto it = m_consumers.find(id);
+        if (it != m_consumers.end()) {
+            consumer = it->second;
+            m_consumers.erase(it);
+        }
+    }
+    if (consumer.servant) {
+        consumer.activation.deactivate();
+        consumer.servant->_remove_ref();
+    }
+    m_in->disconnect(id);
+}
+
+OutPortServant::OutPortServant(Registry& registry, std::shared_ptr<ComponentLink> link,
+                               OutPortBase* port, RTC::RTObject_ptr owner)
+    : PortServant(registry, std::move(link), port, owner), m_out(port) {}
+
+ReturnCode_t OutPortServant::publishInterfaces(RTC::ConnectorProfile&) {
+    // Pushing, the output side offers nothing: it calls what the input side published.
+    return RTC::RTC_OK;
+}
+
+ReturnCode_t OutPortServant::subscribeInterfaces(const RTC::ConnectorProfile& profile) {
+    OpenRTM::InPortCdr_var peer;
+    if (const CORBA::Any* any = findNV(profile.properties, "dataport.corba_cdr.inport_ref")) {
+        OpenRTM::InPortCdr_ptr typed = OpenRTM::InPortCdr::_nil();
+        CORBA::Object_var untyped;
+        if (*any >>= typed)
+            peer = OpenRTM::InPortCdr::_duplicate(typed);
+        else if (*any >>= CORBA::Any::to_object(untyped))
+            peer = OpenRTM::InPortCdr::_unchecked_narrow(untyped);
+    }
+    std::string ior;
+    if (CORBA::is_nil(peer) &&
+        findString(profile.properties, "dataport.corba_cdr.inport_ior", ior)) {
+        try {
+            CORBA::Object_var obj = m_registry.orb()->string_to_object(ior.c_str());
+            peer = OpenRTM::InPortCdr::_unchecked_narrow(obj);
+        } catch (const CORBA::Exception&) {
+        }
+    }
+    if (CORBA::is_nil(peer)) return RTC::BAD_PARAMETER;
+    m_out->addConnection(
+        std::unique_ptr<OutPortConnector>(new RemoteConnector(infoOf(profile), peer)));
+    return RTC::RTC_OK;
+}
+
+void OutPortServant::unsubscribeInterfaces(const std::string& id) { m_out->disconnect(id); }
+
+}  // namespace remote
+}  // namespace RTC

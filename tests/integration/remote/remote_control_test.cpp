@@ -1,0 +1,336 @@
+// Components in separate processes on loopback, registered in a real omniNames, connected and
+// driven from a third process with rtctl.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <thread>
+
+#include "Processes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using remotetest::Component;
+using remotetest::NamingService;
+using remotetest::rtctl;
+
+bool consecutive(const std::vector<unsigned long>& secs) {
+    for (std::size_t i = 1; i < secs.size(); ++i)
+        if (secs[i] != secs[i - 1] + 1) return false;
+    return true;
+}
+
+std::string seqText(const std::vector<unsigned long>& secs) {
+    std::string s;
+    for (unsigned long v : secs) s += std::to_string(v) + " ";
+    return s;
+}
+
+class Control : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(naming.ready()) << "omniNames did not start";
+        consumer.reset(new Component("stereo_consumer", naming.address()));
+        producer.reset(new Component("stereo_producer", naming.address()));
+        ASSERT_FALSE(consumer->ior().empty()) << consumer->output();
+        ASSERT_FALSE(producer->ior().empty()) << producer->output();
+    }
+
+    remotetest::ToolResult tool(const std::vector<std::string>& args) {
+        return rtctl(naming.address(), args);
+    }
+    // Runs rtctl and expects it to succeed; returns its output.
+    std::string ok(const std::vector<std::string>& args) {
+        const auto r = tool(args);
+        EXPECT_EQ(0, r.status) << r.output;
+        return r.output;
+    }
+    std::string connectPair() {
+        std::string id = ok({"connect", "StereoProducer0.rtc:stereo", "StereoConsumer0.rtc:stereo"});
+        if (!id.empty() && id.back() == '\n') id.pop_back();
+        return id;
+    }
+
+    NamingService naming;
+    std::unique_ptr<Component> consumer;
+    std::unique_ptr<Component> producer;
+};
+
+TEST_F(Control, ListAndShowDescribeTheRegisteredComponents) {
+    const std::string host = remotetest::hostName();
+    const std::string list = ok({"list"});
+    EXPECT_NE(std::string::npos, list.find(host + ".host_cxt/StereoConsumer0.rtc\n")) << list;
+    EXPECT_NE(std::string::npos, list.find(host + ".host_cxt/StereoProducer0.rtc\n")) << list;
+
+    const std::string id = connectPair();
+    const std::string shown = ok({"show", host + ".host_cxt/StereoConsumer0.rtc"});
+    for (const char* needle :
+         {"StereoConsumer0\n", "type: StereoConsumer", "owned context 0: PERIODIC, 50 Hz, running, state INACTIVE",
+          "port StereoConsumer0.stereo", "port.port_type: DataInPort",
+          "dataport.data_type: TimedStereoData", "dataport.serializer.cdr.endian: little,big",
+          "StereoProducer0.stereo -> StereoConsumer0.stereo", "dataport.corba_cdr.inport_ior: IOR:"})
+        EXPECT_NE(std::string::npos, shown.find(needle)) << needle << "\n" << shown;
+    EXPECT_NE(std::string::npos, shown.find("connection " + id)) << shown;
+}
+
+TEST_F(Control, DataFlowsInOrderUntilDisconnectedAndAgainWhenReconnected) {
+    const std::string id = connectPair();
+    ASSERT_FALSE(id.empty());
+    ok({"activate", "StereoConsumer0"});
+    ok({"activate", "StereoProducer0"});
+    EXPECT_EQ("ACTIVE\n", ok({"state", "StereoProducer0"}));
+
+    bool intact = false;
+    auto secs = consumer->received(10, 20s, &intact);
+    ASSERT_EQ(10u, secs.size()) << consumer->output();
+    EXPECT_EQ(1u, secs.front());
+    EXPECT_TRUE(consecutive(secs)) << seqText(secs);
+    EXPECT_TRUE(intact);
+
+    ok({"deactivate", "StereoProducer0"});
+    EXPECT_EQ("INACTIVE\n", ok({"state", "StereoProducer0"}));
+    ok({"disconnect", "StereoConsumer0:stereo", id});
+    EXPECT_EQ(std::string::npos, ok({"show", "StereoProducer0"}).find("connection "));
+    // Whatever was in flight before the disconnection is read now; nothing comes afterwards.
+    consumer->received(1000, 500ms);
+    ok({"activate", "StereoProducer0"});
+    ASSERT_TRUE(producer->expect("ok", 10s));
+    EXPECT_TRUE(consumer->received(1, 1s).empty()) << consumer->output();
+
+    connectPair();
+    secs = consumer->received(5, 20s, &intact);
+    ASSERT_EQ(5u, secs.size()) << consumer->output();
+    EXPECT_TRUE(consecutive(secs)) << seqText(secs);
+    EXPECT_TRUE(intact);
+    ok({"disconnect", "StereoProducer0:stereo"});
+    EXPECT_EQ(std::string::npos, ok({"show", "StereoConsumer0"}).find("connection "));
+}
+
+TEST_F(Control, RefusalsAreOneLineAndAFailingStatus) {
+    Component images("image_consumer", naming.address());
+    const std::string unreachable = "127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
+    struct Case {
+        std::vector<std::string> args;
+        std::string naming;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {{"state", "Nobody0"}, naming.address(), "rtctl: no such component: Nobody0\n"},
+        {{"connect", "StereoProducer0:nope", "StereoConsumer0:stereo"}, naming.address(),
+         "rtctl: no such port: StereoProducer0:nope"},
+        {{"connect", "StereoProducer0:stereo", "ImageConsumer0:InputImage"}, naming.address(),
+         "rtctl: data types do not match: StereoProducer0.stereo sends TimedStereoData, "
+         "ImageConsumer0.InputImage takes TimedImageData\n"},
+        {{"list"}, unreachable, "rtctl: no naming service at " },
+        {{"state", "StereoConsumer0"}, unreachable, "rtctl: no naming service at "},
+        {{"connect", "StereoProducer0:stereo", "StereoConsumer0:stereo", "-p",
+          "dataport.interface_type=shared_memory"},
+         naming.address(), "rtctl: connect refused: BAD_PARAMETER\n"},
+        {{"connect", "StereoConsumer0:stereo", "StereoConsumer0:stereo"}, naming.address(),
+         "rtctl: StereoConsumer0.stereo is not an output data port\n"},
+        {{"deactivate", "StereoConsumer0"}, naming.address(),
+         "rtctl: deactivate refused: PRECONDITION_NOT_MET (state INACTIVE)\n"},
+        {{"disconnect", "StereoConsumer0:stereo", "no-such-connection"}, naming.address(),
+         "rtctl: disconnect refused: BAD_PARAMETER"},
+    };
+    for (const Case& c : cases) {
+        const auto r = rtctl(c.naming, c.args);
+        EXPECT_EQ(1, r.status) << r.output;
+        EXPECT_EQ(0u, r.output.find(c.message)) << r.output;
+        EXPECT_EQ(r.output.size() - 1, r.output.find('\n')) << "not one line: " << r.output;
+    }
+    // A refused connection leaves nothing behind on either side.
+    EXPECT_EQ(std::string::npos, ok({"show", "StereoProducer0"}).find("connection "));
+    EXPECT_EQ(std::string::npos, ok({"show", "StereoConsumer0"}).find("connection "));
+    EXPECT_EQ(2, tool({"frobnicate"}).status);
+}
+
+TEST_F(Control, ConnectorIdsAreOpaqueAndUnique) {
+    // A peer's id with a zero-filled tail, as seen from other tools.
+    const std::string id = "7d2c4b1e-5a0f-4c3e-9d61-000000000000";
+    EXPECT_EQ(id + "\n", ok({"connect", "StereoProducer0:stereo", "StereoConsumer0:stereo",
+                             "--id", id}));
+    const auto again =
+        tool({"connect", "StereoProducer0:stereo", "StereoConsumer0:stereo", "--id", id});
+    EXPECT_EQ(1, again.status);
+    EXPECT_EQ(0u, again.output.find("rtctl: connect refused: PRECONDITION_NOT_MET")) << again.output;
+    ok({"disconnect", "StereoProducer0:stereo", id});
+    EXPECT_EQ(std::string::npos, ok({"show", "StereoConsumer0"}).find(id));
+}
+
+TEST_F(Control, KilledProducerLeavesTheConsumerRunningAndConnectable) {
+    connectPair();
+    ok({"activate", "StereoConsumer0"});
+    ok({"activate", "StereoProducer0"});
+    ASSERT_EQ(3u, consumer->received(3).size()) << consumer->output();
+    producer->process().signal(SIGKILL);
+    ASSERT_TRUE(producer->process().wait(10s));
+
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(consumer->process().running());
+    EXPECT_EQ("ACTIVE\n", ok({"state", "StereoConsumer0"}));
+    // Its stale connection can be ended although the other side is gone.
+    ok({"disconnect", "StereoConsumer0:stereo"});
+
+    // A new producer takes the old one's name and feeds the same consumer.
+    producer.reset(new Component("stereo_producer", naming.address()));
+    ASSERT_FALSE(producer->ior().empty()) << producer->output();
+    connectPair();
+    ok({"activate", "StereoProducer0"});
+    consumer->received(1000, 300ms);
+    bool intact = false;
+    const auto secs = consumer->received(3, 20s, &intact);
+    ASSERT_EQ(3u, secs.size()) << consumer->output();
+    EXPECT_TRUE(consecutive(secs) && intact) << seqText(secs);
+}
+
+TEST_F(Control, ExitEndsTheProgramCleanlyAndUnbindsItsName) {
+    connectPair();
+    ok({"activate", "StereoConsumer0"});
+    ok({"exit", "StereoConsumer0"});
+    EXPECT_TRUE(consumer->expect("deactivated")) << consumer->output();
+    ASSERT_TRUE(consumer->process().wait(20s)) << consumer->output();
+    EXPECT_TRUE(WIFEXITED(consumer->process().status()));
+    EXPECT_EQ(0, WEXITSTATUS(consumer->process().status()));
+
+    const std::string list = ok({"list"});
+    EXPECT_EQ(std::string::npos, list.find("StereoConsumer0")) << list;
+    // The producer was told: its side of the connection is gone too.
+    EXPECT_EQ(std::string::npos, ok({"show", "StereoProducer0"}).find("connection "));
+    ok({"activate", "StereoProducer0"});
+    EXPECT_TRUE(producer->expect("wrote 3 ok", 10s)) << producer->output();
+}
+
+TEST(ControlLimits, ValueOverTheMessageLimitIsRefusedAndTheNextArrives) {
+    NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    // 200x200 points of 32 octets: 1.28 MB, over the consumer's 1 MiB.
+    Component consumer("stereo_consumer", naming.address(),
+                       {"corba.args:-ORBgiopMaxMsgSize 1048576"});
+    Component producer("stereo_producer", naming.address(), {"exec_cxt.periodic.rate:20"},
+                       {{"PRODUCER_BIG", "3:200x200"}, {"PRODUCER_COUNT", "6"}});
+    ASSERT_EQ(0, rtctl(naming.address(), {"connect", "StereoProducer0:stereo",
+                                          "StereoConsumer0:stereo"}).status);
+    ASSERT_EQ(0, rtctl(naming.address(), {"activate", "StereoConsumer0"}).status);
+    ASSERT_EQ(0, rtctl(naming.address(), {"activate", "StereoProducer0"}).status);
+
+    bool intact = false;
+    const auto secs = consumer.received(5, 20s, &intact);
+    EXPECT_EQ((std::vector<unsigned long>{1, 2, 4, 5, 6}), secs) << consumer.output();
+    EXPECT_TRUE(intact);
+    EXPECT_TRUE(producer.expect("wrote 3 failed")) << producer.output();
+    EXPECT_TRUE(producer.process().running());
+    EXPECT_TRUE(consumer.process().running());
+    const auto shown = rtctl(naming.address(), {"show", "StereoProducer0"});
+    EXPECT_NE(std::string::npos, shown.output.find("connection ")) << shown.output;
+}
+
+TEST(ControlLimits, FullHdDepthMapGetsThroughWithTheDefaultLimit) {
+    NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    Component consumer("stereo_consumer", naming.address());
+    Component producer("stereo_producer", naming.address(), {"exec_cxt.periodic.rate:2"},
+                       {{"PRODUCER_SIZE", "1920x1080"}, {"PRODUCER_COUNT", "2"}});
+    ASSERT_EQ(0, rtctl(naming.address(), {"connect", "StereoProducer0:stereo",
+                                          "StereoConsumer0:stereo"}).status);
+    ASSERT_EQ(0, rtctl(naming.address(), {"activate", "StereoConsumer0"}).status);
+    ASSERT_EQ(0, rtctl(naming.address(), {"activate", "StereoProducer0"}).status);
+    bool intact = false;
+    const auto secs = consumer.received(2, 60s, &intact);
+    EXPECT_EQ((std::vector<unsigned long>{1, 2}), secs) << consumer.output() << producer.output();
+    EXPECT_TRUE(intact);
+    EXPECT_NE(std::string::npos, consumer.output().find("got 1 1920x1080 ok"));
+}
+
+TEST(Startup, WithoutAReachableNamingServiceOneWarningAndTheComponentServes) {
+    const std::string nowhere = "127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
+    const auto start = std::chrono::steady_clock::now();
+    Component consumer("stereo_consumer", nowhere);
+    ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    const std::string out = consumer.output();
+    const auto warning = out.find("manager: no naming service answers at " + nowhere);
+    EXPECT_NE(std::string::npos, warning) << out;
+    EXPECT_EQ(std::string::npos, out.find("naming", warning + 20)) << out;
+    EXPECT_EQ("INACTIVE\n", rtctl("", {"state", consumer.ior()}).output);
+    EXPECT_EQ(0, rtctl("", {"activate", consumer.ior()}).status);
+    EXPECT_EQ("ACTIVE\n", rtctl("", {"state", consumer.ior()}).output);
+}
+
+TEST(Startup, ANamingServiceStartedLaterGetsTheNamesThere) {
+    const int port = testsupport::freeLoopbackPort();
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    Component consumer("stereo_consumer", address, {"naming.update.interval:0.2"});
+    ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
+    NamingService naming(port);
+    ASSERT_TRUE(naming.ready());
+    std::string listed;
+    for (int i = 0; i < 100 && listed.find("StereoConsumer0.rtc") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(100ms);
+        listed = rtctl(address, {"list"}).output;
+    }
+    EXPECT_NE(std::string::npos, listed.find(".host_cxt/StereoConsumer0.rtc\n")) << listed;
+    EXPECT_EQ("INACTIVE\n", rtctl(address, {"state", "StereoConsumer0"}).output);
+}
+
+TEST(Startup, EveryNamingFormatIsBoundAndEachNameSplitsAtItsLastDot) {
+    NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    Component consumer("stereo_consumer", naming.address(),
+                       {"naming.formats:%c.cat_cxt/%t.%v.rtc, %n, %h.host_cxt/%n.rtc"});
+    ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
+    const auto listed = rtctl(naming.address(), {"list"});
+    EXPECT_NE(std::string::npos, listed.output.find("Test.cat_cxt/StereoConsumer.1.0.0.rtc\n"))
+        << listed.output;
+    EXPECT_NE(std::string::npos, listed.output.find("\nStereoConsumer0\n")) << listed.output;
+    for (const std::string& path : std::vector<std::string>{"Test.cat_cxt/StereoConsumer.1.0.0.rtc", "StereoConsumer0",
+                                   remotetest::hostName() + ".host_cxt/StereoConsumer0.rtc"})
+        EXPECT_EQ("INACTIVE\n", rtctl(naming.address(), {"state", path}).output) << path;
+    // A second program with the same names takes them over.
+    Component successor("stereo_consumer", naming.address(), {"naming.formats:%n"});
+    ASSERT_FALSE(successor.ior().empty());
+    EXPECT_EQ(0, rtctl(naming.address(), {"activate", "StereoConsumer0"}).status);
+    EXPECT_TRUE(successor.expect("activated", 10s)) << successor.output();
+    // The first one ending unbinds its own names only.
+    EXPECT_EQ(0, rtctl(naming.address(), {"exit", "Test.cat_cxt/StereoConsumer.1.0.0.rtc"}).status);
+    ASSERT_TRUE(consumer.process().wait(20s));
+    const auto after = rtctl(naming.address(), {"list"});
+    EXPECT_EQ(std::string::npos, after.output.find("StereoConsumer.1.0.0.rtc")) << after.output;
+    EXPECT_EQ("ACTIVE\n", rtctl(naming.address(), {"state", "StereoConsumer0"}).output);
+}
+
+TEST(Startup, NamingDisabledReferencesGoToAFileOrACorbalocUrl) {
+    char dir[] = "/tmp/remote-test-ior-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(dir));
+    const std::string file = std::string(dir) + "/components.ior";
+    const int port = testsupport::freeLoopbackPort();
+    Component consumer("stereo_consumer", "",
+                       {"corba.ior_file:" + file, "corba.corbaloc:YES",
+                        "corba.endpoints:127.0.0.1:" + std::to_string(port)});
+    // With a file named, nothing is printed: wait for the file instead.
+    std::string line;
+    for (int i = 0; i < 200 && line.empty(); ++i) {
+        std::ifstream in(file);
+        std::getline(in, line);
+        if (line.empty()) std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(0u, line.find("StereoConsumer0 IOR:")) << line;
+    EXPECT_EQ(std::string::npos, consumer.output().find("naming")) << consumer.output();
+    const std::string ior = line.substr(line.find(' ') + 1);
+    EXPECT_EQ("INACTIVE\n", rtctl("", {"state", ior}).output);
+    const std::string url = "corbaloc::127.0.0.1:" + std::to_string(port) + "/StereoConsumer0";
+    EXPECT_EQ("INACTIVE\n", rtctl("", {"state", url}).output);
+
+    EXPECT_EQ(0, rtctl("", {"exit", url}).status);
+    ASSERT_TRUE(consumer.process().wait(20s));
+    EXPECT_EQ(0, WEXITSTATUS(consumer.process().status()));
+    // The file lists the components that are still there: none.
+    std::ifstream after(file);
+    std::string rest;
+    EXPECT_FALSE(std::getline(after, rest) && !rest.empty()) << rest;
+    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
+}  // namespace

@@ -1,0 +1,545 @@
+// A raw client built from our IDL against component programs in other processes: what the
+// component, port and context objects answer, and the connection protocol and corba_cdr push as a
+// peer of another implementation would drive them.
+#include <gtest/gtest.h>
+#include <rtm/RTC.h>
+#include <rtm/RemoteUtil.h>
+
+#include <StereoCameraService.hh>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "Cdr.h"
+#include "Orb.h"
+#include "Processes.h"
+#include "StereoPattern.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using RTC::remote::findNV;
+using RTC::remote::findString;
+using RTC::remote::setNV;
+using remotetest::Component;
+
+RTC::RTObject_ptr componentOf(const Component& c) {
+    CORBA::Object_var obj = testsupport::orb()->string_to_object(c.ior().c_str());
+    RTC::RTObject_ptr comp = RTC::RTObject::_narrow(obj);
+    omniORB::setClientCallTimeout(comp, 20000);
+    return comp;
+}
+
+RTC::PortService_ptr firstPort(RTC::RTObject_ptr comp) {
+    RTC::PortServiceList_var ports = comp->get_ports();
+    if (ports->length() == 0) return RTC::PortService::_nil();
+    return RTC::PortService::_duplicate(ports[0].in());
+}
+
+RTC::ExecutionContext_ptr ownContext(RTC::RTObject_ptr comp) {
+    RTC::ExecutionContextList_var ecs = comp->get_owned_contexts();
+    if (ecs->length() == 0) return RTC::ExecutionContext::_nil();
+    return RTC::ExecutionContext::_duplicate(ecs[0].in());
+}
+
+std::string text(const SDOPackage::NVList& list, const char* name) {
+    std::string v;
+    return findString(list, name, v) ? v : "<missing>";
+}
+
+RTC::ConnectorProfile profileFor(std::initializer_list<RTC::PortService_ptr> ports,
+                                 const char* id = "") {
+    RTC::ConnectorProfile p;
+    p.name = CORBA::string_dup("raw");
+    p.connector_id = CORBA::string_dup(id);
+    p.ports.length(static_cast<CORBA::ULong>(ports.size()));
+    CORBA::ULong i = 0;
+    for (RTC::PortService_ptr port : ports) p.ports[i++] = RTC::PortService::_duplicate(port);
+    setNV(p.properties, "dataport.interface_type", "corba_cdr");
+    setNV(p.properties, "dataport.dataflow_type", "push");
+    setNV(p.properties, "dataport.subscription_type", "flush");
+    return p;
+}
+
+OpenRTM::CdrData cdr(const testsupport::Bytes& bytes) {
+    OpenRTM::CdrData d;
+    d.length(static_cast<CORBA::ULong>(bytes.size()));
+    for (CORBA::ULong i = 0; i < d.length(); ++i) d[i] = bytes[i];
+    return d;
+}
+
+OpenRTM::CdrData mapBytes(CORBA::ULong sec, bool littleEndian = true) {
+    QOR::TimedStereoData map;
+    pattern::fill(map, sec, 5, 4);
+    cdrMemoryStream s;
+    s.setByteSwapFlag(littleEndian);
+    map >>= s;
+    const auto* p = static_cast<const std::uint8_t*>(s.bufPtr());
+    return cdr(testsupport::Bytes(p, p + s.bufSize()));
+}
+
+// The input side of a connection, in this process: records the tm.sec of every map put into it,
+// and can be made to hang in put.
+class RecordingInPort : public POA_OpenRTM::InPortCdr {
+public:
+    OpenRTM::PortStatus put(const OpenRTM::CdrData& data) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_hang) m_changed.wait_for(lock, 15s, [this] { return !m_hang; });
+        QOR::TimedStereoData map;
+        try {
+            testsupport::decode(testsupport::Bytes(data.get_buffer(), data.get_buffer() + data.length()), map);
+        } catch (const CORBA::SystemException&) {
+            return OpenRTM::PORT_ERROR;
+        }
+        m_secs.push_back(map.tm.sec);
+        m_intact = m_intact && pattern::intact(map);
+        m_changed.notify_all();
+        return OpenRTM::PORT_OK;
+    }
+    std::vector<unsigned long> waitFor(std::size_t n, std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, limit, [&] { return m_secs.size() >= n; });
+        return m_secs;
+    }
+    void hang(bool on) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hang = on;
+        m_changed.notify_all();
+    }
+    bool intact() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_intact;
+    }
+
+private:
+    // Guards the members below; m_changed signals a recorded put or an end of hanging.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<unsigned long> m_secs;
+    bool m_intact = true;
+    bool m_hang = false;
+};
+
+class Wire : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::rootPoa();
+        ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
+        comp = componentOf(consumer);
+        ASSERT_FALSE(CORBA::is_nil(comp));
+        port = firstPort(comp);
+        ASSERT_FALSE(CORBA::is_nil(port));
+        ec = ownContext(comp);
+        ASSERT_FALSE(CORBA::is_nil(ec));
+    }
+
+    Component consumer{"stereo_consumer", "", {"exec_cxt.periodic.rate:40"}};
+    RTC::RTObject_var comp;
+    RTC::PortService_var port;
+    RTC::ExecutionContext_var ec;
+};
+
+TEST_F(Wire, ComponentAnswersForEveryBaseInterfaceWithItsProfile) {
+    for (const char* id : {"IDL:openrtm.aist.go.jp/OpenRTM/DataFlowComponent:1.0",
+                           "IDL:omg.org/RTC/RTObject:1.0", "IDL:omg.org/RTC/DataFlowComponent:1.0",
+                           "IDL:omg.org/RTC/LightweightRTObject:1.0",
+                           "IDL:omg.org/RTC/ComponentAction:1.0",
+                           "IDL:omg.org/RTC/DataFlowComponentAction:1.0",
+                           "IDL:org.omg/SDOPackage/SDO:1.0",
+                           "IDL:org.omg/SDOPackage/SDOSystemElement:1.0"})
+        EXPECT_TRUE(comp->_is_a(id)) << id;
+    EXPECT_FALSE(comp->_is_a("IDL:omg.org/RTC/FsmParticipant:1.0"));
+    EXPECT_FALSE(comp->_is_a("IDL:openrtm.aist.go.jp/OpenRTM/DataFlowComponent:1.1"));
+
+    RTC::ComponentProfile_var p = comp->get_component_profile();
+    EXPECT_STREQ("StereoConsumer0", p->instance_name);
+    EXPECT_STREQ("StereoConsumer", p->type_name);
+    EXPECT_STREQ("test depth map consumer", p->description);
+    EXPECT_STREQ("1.0.0", p->version);
+    EXPECT_STREQ("example.org", p->vendor);
+    EXPECT_STREQ("Test", p->category);
+    EXPECT_TRUE(CORBA::is_nil(p->parent));
+    EXPECT_EQ("StereoConsumer0", text(p->properties, "instance_name"));
+    EXPECT_EQ("40", text(p->properties, "exec_cxt.periodic.rate"));
+    ASSERT_EQ(1u, p->port_profiles.length());
+    EXPECT_STREQ("StereoConsumer0.stereo", p->port_profiles[0].name);
+    EXPECT_TRUE(p->port_profiles[0].port_ref->_is_equivalent(port));
+}
+
+TEST_F(Wire, PortProfileCarriesTheDataPortFacts) {
+    EXPECT_TRUE(port->_is_a("IDL:omg.org/RTC/PortService:1.0"));
+    EXPECT_TRUE(port->_is_a("IDL:org.omg/SDOPackage/SDOService:1.0"));
+    RTC::PortProfile_var p = port->get_port_profile();
+    EXPECT_STREQ("StereoConsumer0.stereo", p->name);
+    EXPECT_EQ(0u, p->interfaces.length());
+    EXPECT_TRUE(p->port_ref->_is_equivalent(port));
+    EXPECT_TRUE(p->owner->_is_equivalent(comp));
+    EXPECT_EQ(0u, p->connector_profiles.length());
+    EXPECT_EQ("DataInPort", text(p->properties, "port.port_type"));
+    EXPECT_EQ("TimedStereoData", text(p->properties, "dataport.data_type"));
+    EXPECT_EQ("Any", text(p->properties, "dataport.subscription_type"));
+    EXPECT_EQ("push", text(p->properties, "dataport.dataflow_type"));
+    EXPECT_EQ("corba_cdr", text(p->properties, "dataport.interface_type"));
+    EXPECT_EQ("little,big", text(p->properties, "dataport.serializer.cdr.endian"));
+    for (CORBA::ULong i = 0; i < p->properties.length(); ++i) {
+        const char* s = nullptr;
+        EXPECT_TRUE(p->properties[i].value >>= s) << p->properties[i].name << " is not a string";
+    }
+}
+
+TEST_F(Wire, OwnContextAnswersAndDrivesTheComponent) {
+    EXPECT_TRUE(ec->_is_a("IDL:omg.org/RTC/ExecutionContextService:1.0"));
+    EXPECT_TRUE(ec->_is_a("IDL:omg.org/RTC/ExecutionContext:1.0"));
+    EXPECT_EQ(RTC::PERIODIC, ec->get_kind());
+    EXPECT_DOUBLE_EQ(40.0, ec->get_rate());
+    EXPECT_TRUE(ec->is_running());
+    EXPECT_EQ(0, comp->get_context_handle(ec));
+    RTC::ExecutionContext_var byHandle = comp->get_context(0);
+    EXPECT_TRUE(byHandle->_is_equivalent(ec));
+    EXPECT_TRUE(CORBA::is_nil(RTC::ExecutionContext_var(comp->get_context(1))));
+    EXPECT_TRUE(CORBA::is_nil(RTC::ExecutionContext_var(comp->get_context(1000))));
+    EXPECT_TRUE(comp->is_alive(ec));
+    EXPECT_FALSE(comp->is_alive(RTC::ExecutionContext::_nil()));
+    RTC::ExecutionContextList_var participating = comp->get_participating_contexts();
+    EXPECT_EQ(0u, participating->length());
+
+    RTC::ExecutionContextService_var service = RTC::ExecutionContextService::_narrow(ec);
+    RTC::ExecutionContextProfile_var p = service->get_profile();
+    EXPECT_EQ(RTC::PERIODIC, p->kind);
+    EXPECT_DOUBLE_EQ(40.0, p->rate);
+    EXPECT_TRUE(p->owner->_is_equivalent(comp));
+    ASSERT_EQ(1u, p->participants.length());
+    EXPECT_TRUE(p->participants[0]->_is_equivalent(comp));
+
+    EXPECT_EQ(RTC::RTC_OK, ec->set_rate(25.0));
+    EXPECT_DOUBLE_EQ(25.0, ec->get_rate());
+    EXPECT_EQ(RTC::BAD_PARAMETER, ec->set_rate(-1.0));
+
+    EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
+    EXPECT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    EXPECT_EQ(RTC::ACTIVE_STATE, ec->get_component_state(comp));
+    EXPECT_TRUE(consumer.expect("activated"));
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, ec->activate_component(comp));
+    EXPECT_EQ(RTC::RTC_OK, ec->deactivate_component(comp));
+    EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, ec->reset_component(comp));
+    // Components it does not drive: none, and one of another process.
+    EXPECT_EQ(RTC::CREATED_STATE, ec->get_component_state(RTC::LightweightRTObject::_nil()));
+    EXPECT_EQ(RTC::BAD_PARAMETER, ec->activate_component(RTC::LightweightRTObject::_nil()));
+    Component other("stereo_producer", "");
+    RTC::RTObject_var stranger = componentOf(other);
+    EXPECT_EQ(RTC::CREATED_STATE, ec->get_component_state(stranger));
+    EXPECT_EQ(RTC::BAD_PARAMETER, ec->activate_component(stranger));
+    EXPECT_EQ(RTC::BAD_PARAMETER, ec->add_component(stranger));
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, ec->remove_component(comp));
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, comp->initialize());
+}
+
+TEST_F(Wire, SdoOperationsAnswerWithoutHarm) {
+    CORBA::String_var id = comp->get_sdo_id();
+    EXPECT_STREQ("StereoConsumer0", id);
+    CORBA::String_var type = comp->get_sdo_type();
+    EXPECT_STREQ("test depth map consumer", type);
+    EXPECT_EQ(0u, SDOPackage::OrganizationList_var(comp->get_owned_organizations())->length());
+    EXPECT_EQ(0u, SDOPackage::OrganizationList_var(comp->get_organizations())->length());
+    EXPECT_EQ(0u, SDOPackage::ServiceProfileList_var(comp->get_service_profiles())->length());
+    EXPECT_EQ(0u, SDOPackage::NVList_var(comp->get_status_list())->length());
+    SDOPackage::DeviceProfile_var device = comp->get_device_profile();
+    EXPECT_EQ(0u, device->properties.length());
+    EXPECT_THROW(SDOPackage::ServiceProfile_var(comp->get_service_profile("x")),
+                 SDOPackage::InvalidParameter);
+    EXPECT_THROW(SDOPackage::SDOService_var(comp->get_sdo_service("x")),
+                 SDOPackage::InvalidParameter);
+    EXPECT_THROW(SDOPackage::Configuration_var(comp->get_configuration()),
+                 SDOPackage::InterfaceNotImplemented);
+    EXPECT_THROW(SDOPackage::Monitoring_var(comp->get_monitoring()),
+                 SDOPackage::InterfaceNotImplemented);
+    EXPECT_THROW(CORBA::Any_var(comp->get_status("x")), SDOPackage::InvalidParameter);
+    OpenRTM::DataFlowComponent_var flow = OpenRTM::DataFlowComponent::_narrow(comp);
+    ASSERT_FALSE(CORBA::is_nil(flow));
+    EXPECT_EQ(RTC::RTC_OK, flow->on_state_update(0));
+    EXPECT_TRUE(consumer.process().running());
+    EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
+}
+
+TEST_F(Wire, InPortCdrTakesValuesInTheConnectionsByteOrderAndDropsGarbage) {
+    ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    // A connector id as another tool made it, with a zero-filled tail.
+    RTC::ConnectorProfile little = profileFor({port.in()}, "0a1b2c3d-0000-0000-0000-000000000000");
+    ASSERT_EQ(RTC::RTC_OK, port->connect(little));
+    EXPECT_STREQ("0a1b2c3d-0000-0000-0000-000000000000", little.connector_id);
+    std::string ior;
+    ASSERT_TRUE(findString(little.properties, "dataport.corba_cdr.inport_ior", ior));
+    const CORBA::Any* ref = findNV(little.properties, "dataport.corba_cdr.inport_ref");
+    ASSERT_NE(nullptr, ref);
+    OpenRTM::InPortCdr_ptr typed = OpenRTM::InPortCdr::_nil();
+    ASSERT_TRUE(*ref >>= typed) << "inport_ref does not hold an OpenRTM::InPortCdr";
+    CORBA::Object_var fromIor = testsupport::orb()->string_to_object(ior.c_str());
+    EXPECT_TRUE(fromIor->_is_equivalent(typed));
+    OpenRTM::InPortCdr_var in = OpenRTM::InPortCdr::_duplicate(typed);
+
+    EXPECT_EQ(OpenRTM::PORT_OK, in->put(mapBytes(1)));
+    EXPECT_TRUE(consumer.expect("got 1 5x4 ok")) << consumer.output();
+    EXPECT_EQ(OpenRTM::PORT_OK, in->put(cdr(testsupport::Bytes(64, 0xff))));
+    EXPECT_TRUE(consumer.expect("dropped 1")) << consumer.output();
+    EXPECT_EQ(OpenRTM::PORT_ERROR, in->put(OpenRTM::CdrData()));
+    EXPECT_EQ(OpenRTM::PORT_OK, in->put(mapBytes(2)));
+    EXPECT_TRUE(consumer.expect("got 2 5x4 ok")) << consumer.output();
+
+    RTC::ConnectorProfile big = profileFor({port.in()});
+    setNV(big.properties, "dataport.serializer.cdr.endian", "big,little");
+    ASSERT_EQ(RTC::RTC_OK, port->connect(big));
+    EXPECT_STRNE("", big.connector_id);
+    ASSERT_TRUE(*findNV(big.properties, "dataport.corba_cdr.inport_ref") >>= typed);
+    OpenRTM::InPortCdr_var bigIn = OpenRTM::InPortCdr::_duplicate(typed);
+    EXPECT_EQ(OpenRTM::PORT_OK, bigIn->put(mapBytes(3, false)));
+    EXPECT_TRUE(consumer.expect("got 3 5x4 ok")) << consumer.output();
+    // Little-endian bytes on the big-endian connection do not decode: its order is its own.
+    EXPECT_EQ(OpenRTM::PORT_OK, bigIn->put(mapBytes(4, true)));
+    EXPECT_TRUE(consumer.expect("dropped 2")) << consumer.output();
+    EXPECT_EQ(OpenRTM::PORT_OK, in->put(mapBytes(5)));
+    EXPECT_TRUE(consumer.expect("got 5 5x4 ok")) << consumer.output();
+
+    RTC::ConnectorProfileList_var listed = port->get_connector_profiles();
+    EXPECT_EQ(2u, listed->length());
+    RTC::ConnectorProfile_var one = port->get_connector_profile(little.connector_id);
+    EXPECT_STREQ(little.connector_id, one->connector_id);
+    EXPECT_EQ(RTC::RTC_OK, port->disconnect(little.connector_id));
+    EXPECT_THROW(in->put(mapBytes(6)), CORBA::OBJECT_NOT_EXIST);
+    EXPECT_EQ(OpenRTM::PORT_OK, bigIn->put(mapBytes(7, false)));
+    EXPECT_TRUE(consumer.expect("got 7 5x4 ok")) << consumer.output();
+    EXPECT_EQ(RTC::RTC_OK, port->disconnect_all());
+    EXPECT_EQ(0u, RTC::ConnectorProfileList_var(port->get_connector_profiles())->length());
+    EXPECT_EQ(RTC::BAD_PARAMETER, port->disconnect(big.connector_id));
+}
+
+TEST_F(Wire, ConnectRefusesKnownIdsOtherDataTypesAndOtherTransports) {
+    RTC::ConnectorProfile first = profileFor({port.in()}, "same");
+    setNV(first.properties, "dataport.data_type", "IDL:QOR/TimedStereoData:1.0");
+    ASSERT_EQ(RTC::RTC_OK, port->connect(first));
+    RTC::ConnectorProfile again = profileFor({port.in()}, "same");
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, port->connect(again));
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, port->notify_connect(again));
+
+    struct Case {
+        const char* key;
+        const char* value;
+    };
+    for (const Case& c : {Case{"dataport.data_type", "IDL:QOR/TimedImageData:1.0"},
+                          Case{"dataport.data_type", "TimedImageData"},
+                          Case{"dataport.interface_type", "shared_memory"},
+                          Case{"dataport.dataflow_type", "pull"}}) {
+        RTC::ConnectorProfile p = profileFor({port.in()});
+        setNV(p.properties, c.key, c.value);
+        EXPECT_EQ(RTC::BAD_PARAMETER, port->connect(p)) << c.key << " " << c.value;
+    }
+    RTC::ConnectorProfile none = profileFor({});
+    EXPECT_EQ(RTC::BAD_PARAMETER, port->connect(none));
+    // Only the accepted connection is there.
+    RTC::ConnectorProfileList_var listed = port->get_connector_profiles();
+    ASSERT_EQ(1u, listed->length());
+    EXPECT_STREQ("same", listed[0].connector_id);
+}
+
+TEST_F(Wire, FullBufferThatMustNotOverwriteAnswersBufferFull) {
+    RTC::ConnectorProfile p = profileFor({port.in()});
+    setNV(p.properties, "dataport.buffer.length", "2");
+    setNV(p.properties, "dataport.buffer.write.full_policy", "do_nothing");
+    ASSERT_EQ(RTC::RTC_OK, port->connect(p));
+    OpenRTM::InPortCdr_ptr typed = OpenRTM::InPortCdr::_nil();
+    ASSERT_TRUE(*findNV(p.properties, "dataport.corba_cdr.inport_ref") >>= typed);
+    EXPECT_EQ(OpenRTM::PORT_OK, typed->put(mapBytes(1)));
+    EXPECT_EQ(OpenRTM::PORT_OK, typed->put(mapBytes(2)));
+    EXPECT_EQ(OpenRTM::BUFFER_FULL, typed->put(mapBytes(3)));
+    ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    EXPECT_EQ((std::vector<unsigned long>{1, 2}), consumer.received(2)) << consumer.output();
+    EXPECT_EQ(OpenRTM::PORT_OK, typed->put(mapBytes(4)));
+    EXPECT_EQ((std::vector<unsigned long>{4}), consumer.received(1)) << consumer.output();
+}
+
+TEST_F(Wire, EitherPortMayComeFirstInTheProfile) {
+    Component producer("stereo_producer", "");
+    RTC::RTObject_var producerComp = componentOf(producer);
+    RTC::PortService_var out = firstPort(producerComp);
+    RTC::ExecutionContext_var producerEc = ownContext(producerComp);
+    // The input side first: it publishes before the output side subscribes.
+    RTC::ConnectorProfile p = profileFor({port.in(), out.in()});
+    ASSERT_EQ(RTC::RTC_OK, out->connect(p));
+    RTC::ConnectorProfileList_var outSide = out->get_connector_profiles();
+    ASSERT_EQ(1u, outSide->length());
+    EXPECT_STREQ(p.connector_id, outSide[0].connector_id);
+    EXPECT_EQ(2u, outSide[0].ports.length());
+    ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    ASSERT_EQ(RTC::RTC_OK, producerEc->activate_component(producerComp));
+    bool intact = false;
+    const auto secs = consumer.received(3, 20s, &intact);
+    EXPECT_EQ((std::vector<unsigned long>{1, 2, 3}), secs) << consumer.output();
+    EXPECT_TRUE(intact);
+    // Ended from the input side, on both sides.
+    EXPECT_EQ(RTC::RTC_OK, port->disconnect(p.connector_id));
+    EXPECT_EQ(0u, RTC::ConnectorProfileList_var(out->get_connector_profiles())->length());
+}
+
+TEST_F(Wire, ConnectionRefusedLaterInTheChainIsUndoneEarlier) {
+    Component producer("stereo_producer", "");
+    Component images("image_consumer", "");
+    RTC::RTObject_var producerComp = componentOf(producer);
+    RTC::RTObject_var imageComp = componentOf(images);
+    RTC::PortService_var out = firstPort(producerComp);
+    RTC::PortService_var imageIn = firstPort(imageComp);
+    // The stereo consumer takes the connection, the image consumer refuses it.
+    RTC::ConnectorProfile p = profileFor({out.in(), port.in(), imageIn.in()});
+    setNV(p.properties, "dataport.data_type", "TimedStereoData");
+    EXPECT_EQ(RTC::BAD_PARAMETER, out->connect(p));
+    EXPECT_EQ(0u, RTC::ConnectorProfileList_var(out->get_connector_profiles())->length());
+    EXPECT_EQ(0u, RTC::ConnectorProfileList_var(port->get_connector_profiles())->length());
+    EXPECT_EQ(0u, RTC::ConnectorProfileList_var(imageIn->get_connector_profiles())->length());
+}
+
+TEST_F(Wire, ContextOfAnotherProcessCanBeAttachedAndDetached) {
+    Component producer("stereo_producer", "");
+    RTC::RTObject_var producerComp = componentOf(producer);
+    RTC::ExecutionContext_var foreign = ownContext(producerComp);
+    EXPECT_FALSE(comp->is_alive(foreign));
+    EXPECT_EQ(-1, comp->get_context_handle(foreign));
+    const RTC::ExecutionContextHandle_t h = comp->attach_context(foreign);
+    EXPECT_EQ(1000, h);
+    EXPECT_EQ(h, comp->attach_context(foreign));
+    EXPECT_TRUE(comp->is_alive(foreign));
+    EXPECT_EQ(h, comp->get_context_handle(foreign));
+    RTC::ExecutionContext_var byHandle = comp->get_context(h);
+    EXPECT_TRUE(byHandle->_is_equivalent(foreign));
+    RTC::ExecutionContextList_var participating = comp->get_participating_contexts();
+    ASSERT_EQ(1u, participating->length());
+    EXPECT_TRUE(participating[0]->_is_equivalent(foreign));
+    // Its own context still comes first, and the component cannot be finalized while it
+    // takes part in another.
+    EXPECT_EQ(0, comp->get_context_handle(ec));
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, comp->finalize());
+
+    EXPECT_EQ(RTC::BAD_PARAMETER, comp->detach_context(0));
+    EXPECT_EQ(RTC::RTC_OK, comp->detach_context(h));
+    EXPECT_EQ(RTC::BAD_PARAMETER, comp->detach_context(h));
+    EXPECT_FALSE(comp->is_alive(foreign));
+    EXPECT_EQ(0u, RTC::ExecutionContextList_var(comp->get_participating_contexts())->length());
+    EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
+}
+
+TEST_F(Wire, ShutdownWhileCallsArriveEndsTheProgramCleanly) {
+    RTC::ConnectorProfile p = profileFor({port.in()});
+    ASSERT_EQ(RTC::RTC_OK, port->connect(p));
+    OpenRTM::InPortCdr_ptr typed = OpenRTM::InPortCdr::_nil();
+    ASSERT_TRUE(*findNV(p.properties, "dataport.corba_cdr.inport_ref") >>= typed);
+    OpenRTM::InPortCdr_var in = OpenRTM::InPortCdr::_duplicate(typed);
+    ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    std::atomic<int> answered{0};
+    auto hammer = [&](int which) {
+        for (;;) {
+            try {
+                if (which == 0) {
+                    RTC::ComponentProfile_var prof = comp->get_component_profile();
+                } else if (which == 1) {
+                    in->put(mapBytes(static_cast<CORBA::ULong>(answered.load())));
+                } else {
+                    ec->get_component_state(comp);
+                    RTC::ConnectorProfileList_var l = port->get_connector_profiles();
+                }
+                ++answered;
+            } catch (const CORBA::SystemException&) {
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 3; ++i) callers.emplace_back(hammer, i);
+    while (answered.load() < 100) std::this_thread::sleep_for(5ms);
+    consumer.process().signal(SIGTERM);
+    const bool ended = consumer.process().wait(20s);
+    for (auto& t : callers) t.join();
+    ASSERT_TRUE(ended) << consumer.output();
+    EXPECT_TRUE(WIFEXITED(consumer.process().status())) << "ended by signal "
+                                                        << WTERMSIG(consumer.process().status());
+    EXPECT_EQ(0, WEXITSTATUS(consumer.process().status()));
+}
+
+class Pushing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        PortableServer::POA_var poa = PortableServer::POA::_duplicate(testsupport::rootPoa());
+        recorder = new RecordingInPort;
+        oid = poa->activate_object(recorder);
+        CORBA::Object_var obj = poa->id_to_reference(oid.in());
+        inRef = OpenRTM::InPortCdr::_narrow(obj);
+        ASSERT_FALSE(producer.ior().empty()) << producer.output();
+        producerComp = componentOf(producer);
+        out = firstPort(producerComp);
+        producerEc = ownContext(producerComp);
+    }
+    void TearDown() override {
+        recorder->hang(false);
+        deactivate();
+        recorder->_remove_ref();
+    }
+    void deactivate() {
+        if (active) testsupport::rootPoa()->deactivate_object(oid.in());
+        active = false;
+    }
+    // Connects the producer's port to the recorder, which publishes only its IOR.
+    void connect() {
+        RTC::ConnectorProfile p = profileFor({out.in()});
+        CORBA::String_var ior = testsupport::orb()->object_to_string(inRef.in());
+        setNV(p.properties, "dataport.corba_cdr.inport_ior", ior.in());
+        ASSERT_EQ(RTC::RTC_OK, out->connect(p));
+        ASSERT_EQ(RTC::RTC_OK, producerEc->activate_component(producerComp));
+    }
+    bool connections(std::size_t n, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        do {
+            if (RTC::ConnectorProfileList_var(out->get_connector_profiles())->length() == n)
+                return true;
+            std::this_thread::sleep_for(50ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+
+    Component producer{"stereo_producer", "", {"exec_cxt.periodic.rate:20"}};
+    RecordingInPort* recorder = nullptr;
+    PortableServer::ObjectId_var oid;
+    bool active = true;
+    OpenRTM::InPortCdr_var inRef;
+    RTC::RTObject_var producerComp;
+    RTC::PortService_var out;
+    RTC::ExecutionContext_var producerEc;
+};
+
+TEST_F(Pushing, OutputPortPushesEveryValueAndDropsAPeerThatHasGone) {
+    connect();
+    const auto secs = recorder->waitFor(4, 20s);
+    ASSERT_GE(secs.size(), 4u) << producer.output();
+    for (std::size_t i = 0; i < secs.size(); ++i) EXPECT_EQ(i + 1, secs[i]);
+    EXPECT_TRUE(recorder->intact());
+    deactivate();
+    EXPECT_TRUE(connections(0, 10s)) << producer.output();
+    EXPECT_TRUE(producer.process().running());
+    EXPECT_TRUE(producer.expect("ok", 5s));
+}
+
+TEST_F(Pushing, HungPeerStallsTheWriterForSecondsAtMostAndIsDropped) {
+    recorder->hang(true);
+    connect();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(producer.expect("wrote 1 failed", 20s)) << producer.output();
+    const auto stalled = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(stalled, 6s);
+    EXPECT_GT(stalled, 1s);
+    // With the peer dropped, the following writes go nowhere and take no time.
+    ASSERT_TRUE(producer.expect("wrote 5 ok", 5s)) << producer.output();
+    EXPECT_TRUE(connections(0, 1s));
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+// A component program for the tests, on the shared frame: "StereoProducer" writes one depth map
+// a period on its output port "stereo" while active, tm.sec counting up from 1, and prints
+// "wrote <sec> ok" or "wrote <sec> failed" for each. From the environment: PRODUCER_SIZE "WxH"
+// (default 4x3), PRODUCER_BIG "N:WxH" (the map of tm.sec N has that size instead),
+// PRODUCER_COUNT (stop after that many maps; default no limit).
+#include <StereoCameraService.hh>
+#include <frame/ComponentMain.h>
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/OutPort.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "StereoPattern.h"
+
+namespace {
+
+struct Size {
+    long width = 4;
+    long height = 3;
+};
+
+Size sizeFrom(const char* text, Size fallback) {
+    Size s = fallback;
+    if (text) std::sscanf(text, "%ldx%ld", &s.width, &s.height);
+    return s;
+}
+
+class StereoProducer : public RTC::DataFlowComponentBase {
+public:
+    explicit StereoProducer(RTC::Manager* manager)
+        : RTC::DataFlowComponentBase(manager), m_out("stereo", m_map) {
+        m_size = sizeFrom(std::getenv("PRODUCER_SIZE"), Size());
+        if (const char* big = std::getenv("PRODUCER_BIG")) {
+            const char* colon = std::strchr(big, ':');
+            m_bigSec = std::strtoul(big, nullptr, 10);
+            if (colon) m_bigSize = sizeFrom(colon + 1, m_size);
+        }
+        if (const char* count = std::getenv("PRODUCER_COUNT")) m_limit = std::strtoul(count, nullptr, 10);
+    }
+
+    RTC::ReturnCode_t onInitialize() override {
+        addOutPort("stereo", m_out);
+        return RTC::RTC_OK;
+    }
+    RTC::ReturnCode_t onExecute(RTC::UniqueId) override {
+        if (m_limit && m_sec >= m_limit) return RTC::RTC_OK;
+        ++m_sec;
+        const Size s = m_sec == m_bigSec ? m_bigSize : m_size;
+        pattern::fill(m_map, static_cast<CORBA::ULong>(m_sec), s.width, s.height);
+        const bool ok = m_out.write();
+        std::cout << "wrote " << m_sec << (ok ? " ok" : " failed") << std::endl;
+        return RTC::RTC_OK;
+    }
+
+private:
+    QOR::TimedStereoData m_map;
+    RTC::OutPort<QOR::TimedStereoData> m_out;
+    Size m_size;
+    Size m_bigSize;
+    unsigned long m_bigSec = 0;
+    unsigned long m_limit = 0;
+    unsigned long m_sec = 0;
+};
+
+const char* const kProfile[] = {"implementation_id", "StereoProducer", "type_name", "StereoProducer",
+                                "description", "test depth map producer", "version", "1.0.0",
+                                "vendor", "example.org", "category", "Test",
+                                "activity_type", "PERIODIC", "kind", "DataFlowComponent",
+                                "max_instance", "1", "language", "C++",
+                                "lang_type", "compile", ""};
+
+RTC::RTObject_impl* create(RTC::Manager* manager) { return new StereoProducer(manager); }
+void destroy(RTC::RTObject_impl* rtc) { delete rtc; }
+
+void registerProducer(RTC::Manager* manager) {
+    coil::Properties profile(const_cast<const char**>(kProfile));
+    manager->registerFactory(profile, create, destroy);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return frame::runComponentProgram(argc, argv, registerProducer, "StereoProducer");
+}

@@ -1,0 +1,489 @@
+// rtctl: lists, inspects, connects and drives RT components through their CORBA objects, as
+// the middleware's own tools do. Every failure is one line on standard error and a non-zero exit.
+#include <rtm/RemoteUtil.h>
+
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using RTC::remote::dataTypesMatch;
+using RTC::remote::findString;
+using RTC::remote::returnCodeName;
+using RTC::remote::stateName;
+
+const char* const kUsage =
+    "usage: rtctl [-n HOST[:PORT]] COMMAND ...\n"
+    "  list                               components in the naming service, as paths\n"
+    "  show PATH                          profile, ports, connections, state per context\n"
+    "  connect OUT:PORT IN:PORT [-p KEY=VALUE]... [--id ID]\n"
+    "                                     connect an output data port to an input data port\n"
+    "  disconnect PATH:PORT [ID]          end one connection of the port, or all of them\n"
+    "  activate PATH | deactivate PATH | reset PATH\n"
+    "                                     change the state in the component's own context\n"
+    "  state PATH                         the state in the component's own context\n"
+    "  exit PATH                          end the component\n"
+    "PATH: a naming path (\"host.host_cxt/Morvane0.rtc\"), a name found anywhere in the\n"
+    "naming service (\"Morvane0.rtc\", \"Morvane0\"), an IOR (\"IOR:...\") or a corbaloc URL.\n"
+    "-n: the naming service, default localhost:2809.\n"
+    "Connector properties default to dataport.interface_type corba_cdr, dataport.dataflow_type\n"
+    "push, dataport.subscription_type flush; -p adds or replaces any (dataport.buffer.length,\n"
+    "dataport.serializer.cdr.endian, ...).\n";
+
+// Calls to components and the naming service give up after this long.
+const CORBA::ULong kCallTimeoutMs = 15000;
+const CORBA::ULong kConnectTimeoutMs = 3000;
+
+// A failure to report: the message is the whole line after "rtctl: ".
+struct Failure : std::runtime_error {
+    explicit Failure(const std::string& what) : std::runtime_error(what) {}
+};
+
+struct Usage : std::runtime_error {
+    explicit Usage(const std::string& what) : std::runtime_error(what) {}
+};
+
+bool isReference(const std::string& path) {
+    for (const char* scheme : {"IOR:", "corbaloc:", "corbaname:"})
+        if (path.compare(0, std::string(scheme).size(), scheme) == 0) return true;
+    return false;
+}
+
+// "PATH:PORT" at the last ':', which no port name holds and which IORs and corbaloc URLs do not
+// end with.
+void splitPortArgument(const std::string& argument, std::string& path, std::string& port) {
+    const auto colon = argument.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == argument.size())
+        throw Usage("expected PATH:PORT, got \"" + argument + "\"");
+    path = argument.substr(0, colon);
+    port = argument.substr(colon + 1);
+}
+
+class Tool {
+public:
+    Tool(CORBA::ORB_ptr orb, std::string nameServer)
+        : m_orb(CORBA::ORB::_duplicate(orb)), m_nameServer(std::move(nameServer)) {}
+
+    CosNaming::NamingContext_ptr naming() {
+        if (!CORBA::is_nil(m_naming)) return m_naming.in();
+        std::string address = m_nameServer;
+        if (address.find(':') == std::string::npos) address += ":2809";
+        try {
+            CORBA::Object_var obj =
+                m_orb->string_to_object(("corbaloc::" + address + "/NameService").c_str());
+            m_naming = CosNaming::NamingContext::_narrow(obj);
+        } catch (const CORBA::Exception&) {
+            m_naming = CosNaming::NamingContext::_nil();
+        }
+        if (CORBA::is_nil(m_naming)) throw Failure("no naming service at " + address);
+        return m_naming.in();
+    }
+
+    // Every object bound below `context`, with its path.
+    void collect(CosNaming::NamingContext_ptr context, const std::string& prefix,
+                 std::vector<std::pair<std::string, CosNaming::Name>>& out,
+                 const CosNaming::Name& base, int depth = 0) {
+        if (depth > 16) return;
+        CosNaming::BindingList_var list;
+        CosNaming::BindingIterator_var rest;
+        context->list(1000, list.out(), rest.out());
+        std::vector<CosNaming::Binding> bindings;
+        for (CORBA::ULong i = 0; i < list->length(); ++i) bindings.push_back(list[i]);
+        if (!CORBA::is_nil(rest)) {
+            CosNaming::BindingList_var more;
+            while (rest->next_n(1000, more.out()))
+                for (CORBA::ULong i = 0; i < more->length(); ++i) bindings.push_back(more[i]);
+            rest->destroy();
+        }
+        for (const CosNaming::Binding& b : bindings) {
+            CosNaming::Name name = base;
+            name.length(base.length() + 1);
+            name[base.length()] = b.binding_name[b.binding_name.length() - 1];
+            const std::string path =
+                (prefix.empty() ? "" : prefix + "/") + RTC::remote::toPath(b.binding_name);
+            if (b.binding_type == CosNaming::ncontext) {
+                try {
+                    CORBA::Object_var obj = context->resolve(b.binding_name);
+                    CosNaming::NamingContext_var sub = CosNaming::NamingContext::_narrow(obj);
+                    if (!CORBA::is_nil(sub)) collect(sub, path, out, name, depth + 1);
+                } catch (const CORBA::Exception&) {
+                    // A context of another service that is gone: nothing to list there.
+                }
+            } else {
+                out.emplace_back(path, name);
+            }
+        }
+    }
+
+    std::vector<std::pair<std::string, CosNaming::Name>> everything() {
+        std::vector<std::pair<std::string, CosNaming::Name>> out;
+        try {
+            collect(naming(), "", out, CosNaming::Name());
+        } catch (const CORBA::SystemException&) {
+            throw Failure("no naming service at " + m_nameServer);
+        }
+        return out;
+    }
+
+    CORBA::Object_ptr resolvePath(const std::string& path) {
+        if (isReference(path)) {
+            try {
+                return m_orb->string_to_object(path.c_str());
+            } catch (const CORBA::Exception&) {
+                throw Failure("no such component: \"" + path + "\" is not a valid reference");
+            }
+        }
+        CosNaming::NamingContext_ptr root = naming();
+        try {
+            return root->resolve(RTC::remote::toName(path));
+        } catch (const CosNaming::NamingContext::NotFound&) {
+        } catch (const CosNaming::NamingContext::InvalidName&) {
+            throw Failure("no such component: \"" + path + "\" is not a valid name");
+        } catch (const CORBA::SystemException&) {
+            throw Failure("no naming service at " + m_nameServer);
+        }
+        // A bare name ("Morvane0.rtc", "Morvane0") is looked for anywhere in the tree.
+        if (path.find('/') == std::string::npos) {
+            std::vector<std::string> found;
+            CosNaming::Name match;
+            for (const auto& entry : everything()) {
+                const std::string& p = entry.first;
+                const std::string last = p.substr(p.rfind('/') == std::string::npos ? 0 : p.rfind('/') + 1);
+                if (last == path || last == path + ".rtc") {
+                    found.push_back(p);
+                    match = entry.second;
+                }
+            }
+            if (found.size() > 1) {
+                std::string all;
+                for (const std::string& f : found) all += " " + f;
+                throw Failure("ambiguous name \"" + path + "\":" + all);
+            }
+            if (found.size() == 1) {
+                try {
+                    return root->resolve(match);
+                } catch (const CORBA::Exception&) {
+                }
+            }
+        }
+        throw Failure("no such component: " + path);
+    }
+
+    RTC::RTObject_ptr component(const std::string& path) {
+        CORBA::Object_var obj = resolvePath(path);
+        RTC::RTObject_var comp;
+        try {
+            omniORB::setClientCallTimeout(obj, kCallTimeoutMs);
+            comp = RTC::RTObject::_narrow(obj);
+            if (!CORBA::is_nil(comp) && comp->_non_existent()) comp = RTC::RTObject::_nil();
+        } catch (const CORBA::OBJECT_NOT_EXIST&) {
+            comp = RTC::RTObject::_nil();
+        } catch (const CORBA::SystemException& e) {
+            throw Failure("cannot reach component " + path + " (" + e._name() + ")");
+        }
+        if (CORBA::is_nil(comp)) throw Failure("no such component: " + path);
+        omniORB::setClientCallTimeout(comp, kCallTimeoutMs);
+        return comp._retn();
+    }
+
+    // The port of `comp` named `name` ("stereo", or in full "Morvane0.stereo").
+    RTC::PortService_ptr port(RTC::RTObject_ptr comp, const std::string& path,
+                              const std::string& name, RTC::PortProfile_var& profile) {
+        RTC::PortServiceList_var ports = comp->get_ports();
+        std::vector<std::string> names;
+        for (CORBA::ULong i = 0; i < ports->length(); ++i) {
+            omniORB::setClientCallTimeout(ports[i].in(), kCallTimeoutMs);
+            RTC::PortProfile_var p = ports[i]->get_port_profile();
+            const std::string full = p->name.in();
+            names.push_back(full);
+            const bool suffix = full.size() > name.size() &&
+                                full.compare(full.size() - name.size(), name.size(), name) == 0 &&
+                                full[full.size() - name.size() - 1] == '.';
+            if (full == name || suffix) {
+                profile = p._retn();
+                return RTC::PortService::_duplicate(ports[i].in());
+            }
+        }
+        std::string known;
+        for (const std::string& n : names) known += (known.empty() ? "" : ", ") + n;
+        throw Failure("no such port: " + path + ":" + name + " (ports: " +
+                      (known.empty() ? "none" : known) + ")");
+    }
+
+    RTC::ExecutionContext_ptr ownContext(RTC::RTObject_ptr comp, const std::string& path) {
+        RTC::ExecutionContextList_var contexts = comp->get_owned_contexts();
+        if (contexts->length() == 0) throw Failure(path + " has no execution context of its own");
+        omniORB::setClientCallTimeout(contexts[0].in(), kCallTimeoutMs);
+        return RTC::ExecutionContext::_duplicate(contexts[0].in());
+    }
+
+private:
+    CORBA::ORB_var m_orb;
+    std::string m_nameServer;
+    CosNaming::NamingContext_var m_naming;
+};
+
+std::string property(const SDOPackage::NVList& list, const char* name) {
+    std::string value;
+    findString(list, name, value);
+    return value;
+}
+
+void printProperties(const SDOPackage::NVList& list, const std::string& indent) {
+    for (CORBA::ULong i = 0; i < list.length(); ++i)
+        std::cout << indent << list[i].name.in() << ": "
+                  << RTC::remote::anyToText(list[i].value) << "\n";
+}
+
+std::string portName(RTC::PortService_ptr port) {
+    if (CORBA::is_nil(port)) return "<nil>";
+    try {
+        omniORB::setClientCallTimeout(port, kCallTimeoutMs);
+        RTC::PortProfile_var p = port->get_port_profile();
+        return p->name.in();
+    } catch (const CORBA::Exception& e) {
+        return std::string("<unreachable: ") + e._name() + ">";
+    }
+}
+
+int show(Tool& tool, const std::string& path) {
+    RTC::RTObject_var comp = tool.component(path);
+    RTC::ComponentProfile_var p = comp->get_component_profile();
+    std::cout << p->instance_name.in() << "\n"
+              << "  type: " << p->type_name.in() << "\n"
+              << "  description: " << p->description.in() << "\n"
+              << "  version: " << p->version.in() << "\n"
+              << "  vendor: " << p->vendor.in() << "\n"
+              << "  category: " << p->category.in() << "\n";
+    auto printContexts = [&](const RTC::ExecutionContextList& list, const char* title) {
+        for (CORBA::ULong i = 0; i < list.length(); ++i) {
+            RTC::ExecutionContext_ptr ec = list[i].in();
+            try {
+                omniORB::setClientCallTimeout(ec, kCallTimeoutMs);
+                const RTC::ExecutionContextHandle_t h = comp->get_context_handle(ec);
+                std::cout << "  " << title << " context " << h << ": "
+                          << RTC::remote::kindName(ec->get_kind()) << ", " << ec->get_rate()
+                          << " Hz, " << (ec->is_running() ? "running" : "stopped") << ", state "
+                          << stateName(ec->get_component_state(comp)) << "\n";
+            } catch (const CORBA::Exception& e) {
+                std::cout << "  " << title << " context: unreachable (" << e._name() << ")\n";
+            }
+        }
+    };
+    RTC::ExecutionContextList_var owned = comp->get_owned_contexts();
+    printContexts(owned.in(), "owned");
+    RTC::ExecutionContextList_var participating = comp->get_participating_contexts();
+    printContexts(participating.in(), "participating");
+    for (CORBA::ULong i = 0; i < p->port_profiles.length(); ++i) {
+        const RTC::PortProfile& port = p->port_profiles[i];
+        std::cout << "  port " << port.name.in() << "\n";
+        printProperties(port.properties, "    ");
+        for (CORBA::ULong c = 0; c < port.connector_profiles.length(); ++c) {
+            const RTC::ConnectorProfile& cp = port.connector_profiles[c];
+            std::cout << "    connection " << cp.connector_id.in() << " \"" << cp.name.in()
+                      << "\":";
+            for (CORBA::ULong k = 0; k < cp.ports.length(); ++k)
+                std::cout << (k ? " -> " : " ") << portName(cp.ports[k].in());
+            std::cout << "\n";
+            printProperties(cp.properties, "      ");
+        }
+    }
+    std::cout << "  properties:\n";
+    printProperties(p->properties, "    ");
+    return 0;
+}
+
+int connect(Tool& tool, const std::string& first, const std::string& second,
+            const std::vector<std::string>& settings, const std::string& id) {
+    std::string path[2], portArg[2];
+    splitPortArgument(first, path[0], portArg[0]);
+    splitPortArgument(second, path[1], portArg[1]);
+    RTC::RTObject_var comp[2];
+    RTC::PortService_var port[2];
+    RTC::PortProfile_var profile[2];
+    for (int i = 0; i < 2; ++i) {
+        comp[i] = tool.component(path[i]);
+        port[i] = tool.port(comp[i], path[i], portArg[i], profile[i]);
+    }
+    int out = 0, in = 1;
+    const std::string type0 = property(profile[0]->properties, "port.port_type");
+    const std::string type1 = property(profile[1]->properties, "port.port_type");
+    if (type0 == "DataInPort" && type1 == "DataOutPort") std::swap(out, in);
+    if (property(profile[out]->properties, "port.port_type") != "DataOutPort")
+        throw Failure(std::string(profile[out]->name.in()) + " is not an output data port");
+    if (property(profile[in]->properties, "port.port_type") != "DataInPort")
+        throw Failure(std::string(profile[in]->name.in()) + " is not an input data port");
+    const std::string outType = property(profile[out]->properties, "dataport.data_type");
+    const std::string inType = property(profile[in]->properties, "dataport.data_type");
+    if (!dataTypesMatch(outType, inType))
+        throw Failure("data types do not match: " + std::string(profile[out]->name.in()) +
+                      " sends " + outType + ", " + profile[in]->name.in() + " takes " + inType);
+
+    RTC::ConnectorProfile cp;
+    cp.name = CORBA::string_dup(
+        (std::string(profile[out]->name.in()) + "_" + profile[in]->name.in()).c_str());
+    cp.connector_id = CORBA::string_dup(id.c_str());
+    cp.ports.length(2);
+    cp.ports[0] = RTC::PortService::_duplicate(port[out]);
+    cp.ports[1] = RTC::PortService::_duplicate(port[in]);
+    RTC::remote::setNV(cp.properties, "dataport.interface_type", "corba_cdr");
+    RTC::remote::setNV(cp.properties, "dataport.dataflow_type", "push");
+    RTC::remote::setNV(cp.properties, "dataport.subscription_type", "flush");
+    if (!outType.empty())
+        RTC::remote::setNV(cp.properties, "dataport.data_type", outType.c_str());
+    for (const std::string& s : settings) {
+        const auto eq = s.find('=');
+        if (eq == std::string::npos || eq == 0) throw Usage("expected -p KEY=VALUE, got \"" + s + "\"");
+        RTC::remote::setNV(cp.properties, s.substr(0, eq).c_str(), s.substr(eq + 1).c_str());
+    }
+    const RTC::ReturnCode_t r = port[out]->connect(cp);
+    if (r != RTC::RTC_OK) throw Failure(std::string("connect refused: ") + returnCodeName(r));
+    std::cout << cp.connector_id.in() << std::endl;
+    return 0;
+}
+
+int disconnect(Tool& tool, const std::string& argument, const std::string& id) {
+    std::string path, portArg;
+    splitPortArgument(argument, path, portArg);
+    RTC::RTObject_var comp = tool.component(path);
+    RTC::PortProfile_var profile;
+    RTC::PortService_var port = tool.port(comp, path, portArg, profile);
+    const RTC::ReturnCode_t r = id.empty() ? port->disconnect_all() : port->disconnect(id.c_str());
+    if (r != RTC::RTC_OK)
+        throw Failure("disconnect refused: " + std::string(returnCodeName(r)) +
+                      (id.empty() ? "" : " (no connection " + id + ")"));
+    return 0;
+}
+
+int changeState(Tool& tool, const std::string& command, const std::string& path) {
+    RTC::RTObject_var comp = tool.component(path);
+    if (command == "exit") {
+        const RTC::ReturnCode_t r = comp->exit();
+        if (r != RTC::RTC_OK) throw Failure(std::string("exit refused: ") + returnCodeName(r));
+        return 0;
+    }
+    RTC::ExecutionContext_var ec = tool.ownContext(comp, path);
+    if (command == "state") {
+        std::cout << stateName(ec->get_component_state(comp)) << std::endl;
+        return 0;
+    }
+    RTC::ReturnCode_t r = RTC::RTC_OK;
+    if (command == "activate")
+        r = ec->activate_component(comp);
+    else if (command == "deactivate")
+        r = ec->deactivate_component(comp);
+    else
+        r = ec->reset_component(comp);
+    if (r != RTC::RTC_OK)
+        throw Failure(command + " refused: " + returnCodeName(r) + " (state " +
+                      stateName(ec->get_component_state(comp)) + ")");
+    return 0;
+}
+
+int run(Tool& tool, const std::vector<std::string>& args, const std::vector<std::string>& settings,
+        const std::string& id) {
+    if (args.empty()) throw Usage("no command");
+    const std::string& command = args[0];
+    auto need = [&](std::size_t lo, std::size_t hi) {
+        if (args.size() - 1 < lo || args.size() - 1 > hi)
+            throw Usage("wrong number of arguments for " + command);
+    };
+    if (command == "list") {
+        need(0, 0);
+        for (const auto& entry : tool.everything()) std::cout << entry.first << "\n";
+        return 0;
+    }
+    if (command == "show") {
+        need(1, 1);
+        return show(tool, args[1]);
+    }
+    if (command == "connect") {
+        need(2, 2);
+        return connect(tool, args[1], args[2], settings, id);
+    }
+    if (command == "disconnect") {
+        need(1, 2);
+        return disconnect(tool, args[1], args.size() > 2 ? args[2] : "");
+    }
+    if (command == "activate" || command == "deactivate" || command == "reset" ||
+        command == "state" || command == "exit") {
+        need(1, 1);
+        return changeState(tool, command, args[1]);
+    }
+    throw Usage("unknown command \"" + command + "\"");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string nameServer = "localhost:2809";
+    std::string id;
+    std::vector<std::string> args, settings;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string a = argv[i];
+            auto value = [&]() -> std::string {
+                if (i + 1 >= argc) throw Usage("option " + a + " needs a value");
+                return argv[++i];
+            };
+            if (a == "-h" || a == "--help") {
+                std::cout << kUsage;
+                return 0;
+            } else if (a == "-n") {
+                nameServer = value();
+            } else if (a == "-p") {
+                settings.push_back(value());
+            } else if (a == "--id") {
+                id = value();
+            } else {
+                args.push_back(a);
+            }
+        }
+    } catch (const Usage& e) {
+        std::cerr << "rtctl: " << e.what() << "\n" << kUsage;
+        return 2;
+    }
+
+    // Values of a few megabytes pass through profiles only rarely, but a tool must never be the
+    // side that refuses a message.
+    const char* options[][2] = {{"giopMaxMsgSize", "134217728"}, {nullptr, nullptr}};
+    int orbArgc = 1;
+    char name[] = "rtctl";
+    char* orbArgv[] = {name, nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(orbArgc, orbArgv, "omniORB4", options);
+    omniORB::setClientCallTimeout(kCallTimeoutMs);
+    omniORB::setClientConnectTimeout(kConnectTimeoutMs);
+    int status = 1;
+    try {
+        Tool tool(orb, nameServer);
+        status = run(tool, args, settings, id);
+    } catch (const Usage& e) {
+        std::cerr << "rtctl: " << e.what() << "\n" << kUsage;
+        status = 2;
+    } catch (const Failure& e) {
+        std::cerr << "rtctl: " << e.what() << std::endl;
+        status = 1;
+    } catch (const CORBA::OBJECT_NOT_EXIST&) {
+        std::cerr << "rtctl: no such component: its object is gone" << std::endl;
+        status = 1;
+    } catch (const CORBA::SystemException& e) {
+        std::cerr << "rtctl: the component did not answer (" << e._name() << ")" << std::endl;
+        status = 1;
+    } catch (const CORBA::Exception& e) {
+        std::cerr << "rtctl: unexpected " << e._name() << std::endl;
+        status = 1;
+    }
+    std::cout.flush();
+    try {
+        orb->destroy();
+    } catch (const CORBA::Exception&) {
+    }
+    return status;
+}
