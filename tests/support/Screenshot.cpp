@@ -8,10 +8,10 @@
 
 namespace testsupport {
 
-// The window's pixels as BGR, or an empty image when it cannot be captured.
-cv::Mat screenshot(const std::string& title) {
-    const std::string command =
-        "timeout 10 xwd -silent -name '" + title + "' 2>/dev/null | timeout 10 convert xwd:- ppm:- 2>/dev/null";
+namespace {
+
+// The BGR pixels of the binary PPM that `command` writes on its standard output.
+cv::Mat ppmFrom(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return cv::Mat();
     std::string bytes;
@@ -41,6 +41,17 @@ cv::Mat screenshot(const std::string& title) {
     cv::Mat bgr;
     cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
     return bgr;
+}
+
+}  // namespace
+
+cv::Mat screenshot(const std::string& title) {
+    return ppmFrom("timeout 10 xwd -silent -name '" + title +
+                   "' 2>/dev/null | timeout 10 convert xwd:- ppm:- 2>/dev/null");
+}
+
+cv::Mat readImage(const std::string& path) {
+    return ppmFrom("timeout 10 convert '" + path + "' ppm:- 2>/dev/null");
 }
 
 cv::Rect locate(const cv::Mat& shot, const cv::Mat& image) {

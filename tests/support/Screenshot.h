@@ -11,6 +11,9 @@ namespace testsupport {
 // captured. HighGUI's Qt windows carry a tool bar, so callers find their image inside it.
 cv::Mat screenshot(const std::string& title);
 
+// An image file (any format ImageMagick reads) as 8-bit BGR, or an empty image.
+cv::Mat readImage(const std::string& path);
+
 // Where `image` appears pixel for pixel inside `shot`; an empty rectangle when it does not.
 cv::Rect locate(const cv::Mat& shot, const cv::Mat& image);
 

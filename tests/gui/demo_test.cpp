@@ -1,0 +1,89 @@
+// The demo, headless for a few seconds, as a newcomer would first run it: its screenshots must
+// show a depth map with many hues and black holes, and a camera frame without shear.
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "ChildProcess.h"
+#include "Screenshot.h"
+
+#ifndef QOR_SOURCE_DIR
+#error QOR_SOURCE_DIR must name the source tree
+#endif
+#ifndef QOR_BINARY_DIR
+#error QOR_BINARY_DIR must name the build tree
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The picture inside a HighGUI window screenshot: below the tool bar, framed by the window's
+// plain grey background.
+cv::Mat pictureIn(const cv::Mat& window) {
+    if (window.rows < 60) return cv::Mat();
+    const cv::Mat below = window(cv::Rect(0, 28, window.cols, window.rows - 28 - 20));
+    const cv::Vec3b background = below.at<cv::Vec3b>(0, 0);
+    cv::Mat differs;
+    cv::inRange(below, cv::Scalar(background), cv::Scalar(background), differs);
+    cv::bitwise_not(differs, differs);
+    const cv::Rect box = cv::boundingRect(differs);
+    return box.area() > 0 ? below(box).clone() : cv::Mat();
+}
+
+std::string lastShot(const std::string& dir, const std::string& kind) {
+    std::string last;
+    for (int i = 1; i < 100; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/%s-%03d.png", kind.c_str(), i);
+        if (std::system(("test -s '" + dir + name + "'").c_str()) != 0) break;
+        last = dir + name;
+    }
+    return last;
+}
+
+TEST(Demo, HeadlessRunLeavesScreenshotsOfBothViewers) {
+    char dir[] = "/tmp/qor-demo-test-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(dir));
+    testsupport::ChildProcess demo({"/bin/bash", QOR_SOURCE_DIR "/scripts/demo", "--headless",
+                                    "--seconds", "10", "--size", "320x240", "--shots", dir,
+                                    "--no-build", "--build-dir", QOR_BINARY_DIR},
+                                   {}, /*captureStderr=*/true);
+    ASSERT_TRUE(demo.wait(120s)) << demo.output();
+    std::string line;
+    while (demo.readLine(line, 1s)) {
+    }
+    ASSERT_TRUE(WIFEXITED(demo.status()) && WEXITSTATUS(demo.status()) == 0) << demo.output();
+
+    const cv::Mat depth = pictureIn(testsupport::readImage(lastShot(dir, "depth")));
+    ASSERT_EQ(cv::Size(320, 240), depth.size()) << demo.output();
+    cv::Mat hsv;
+    cv::cvtColor(depth, hsv, cv::COLOR_BGR2HSV);
+    std::set<int> hues;
+    int black = 0;
+    for (int r = 0; r < hsv.rows; ++r)
+        for (int c = 0; c < hsv.cols; ++c) {
+            const cv::Vec3b p = hsv.at<cv::Vec3b>(r, c);
+            if (p[2] == 0) ++black;
+            else if (p[1] > 200) hues.insert(p[0] / 10);
+        }
+    EXPECT_GE(hues.size(), 6u) << "hues from red to blue";
+    EXPECT_GT(black, 100) << "the scene's holes are black";
+
+    // The frame is one pixel wider than the map, so its rows are padded; its wall has vertical
+    // stripes, which a shear would slant: every row of the wall must be the same.
+    const cv::Mat frame = pictureIn(testsupport::readImage(lastShot(dir, "image")));
+    ASSERT_EQ(cv::Size(321, 240), frame.size()) << demo.output();
+    for (int r = 1; r < 40; ++r)
+        ASSERT_EQ(0, cv::norm(frame.row(0), frame.row(r), cv::NORM_INF)) << "row " << r;
+    EXPECT_GT(cv::norm(frame.row(0).colRange(0, 16), frame.row(0).colRange(16, 32), cv::NORM_INF),
+              20)
+        << "the stripes are there";
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
+}  // namespace
