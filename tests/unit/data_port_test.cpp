@@ -187,6 +187,20 @@ TEST_F(DataPorts, UndecodableValueIsDroppedAndTheNextOneRead) {
     EXPECT_EQ(4u, map.data.length());
 }
 
+// omniORB checks a sequence's count against the input left in 32 bits: 2^31 two-octet elements
+// wrapped to 0 octets and the decoder allocated 4 GiB for one point's dmy.
+TEST_F(DataPorts, DmyCountThatWrapsTheSizeCheckIsRefused) {
+    QOR::TimedStereoData map;
+    RTC::InPort<QOR::TimedStereoData> in("stereo", map);
+    auto bytes = testsupport::encode(mapOf(1, 1, 1));
+    const std::uint32_t wraps = 0x80000000u;
+    std::memcpy(&bytes[48], &wraps, 4);  // the dmy count of the only point
+    OpenRTM::CdrData d = cdrOf(bytes);
+    in.put(d, true);
+    EXPECT_FALSE(in.read());
+    EXPECT_EQ(1u, in.undecodable());
+}
+
 TEST_F(DataPorts, OutPortReachesEveryConnectionInTheByteOrderItAskedFor) {
     QOR::TimedStereoData sent = mapOf(3, 2, 42);
     RTC::OutPort<QOR::TimedStereoData> out("out", sent);

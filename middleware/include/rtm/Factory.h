@@ -17,7 +17,7 @@ RTObject_impl* Create(Manager* manager) {
 
 template <class Component>
 void Delete(RTObject_impl* rtc) {
-    delete rtc;
+    delete static_cast<Component*>(rtc);
 }
 
 }  // namespace RTC

@@ -18,6 +18,21 @@ std::string dataTypeName() {
     return tc->name();
 }
 
+// omniORB's memory stream multiplies item size by item count in 32 bits when it checks that the
+// input can hold a sequence, so 2^31 two-octet elements pass its check and are then allocated.
+// This stream refuses any count whose octets exceed what a CDR buffer (at most 2^32 - 1 octets)
+// can hold, and leaves every smaller one to omniORB's own check.
+class CheckedCdrStream : public cdrMemoryStream {
+public:
+    CheckedCdrStream(void* buffer, size_t length) : cdrMemoryStream(buffer, length) {}
+
+    CORBA::Boolean checkInputOverrun(CORBA::ULong itemSize, CORBA::ULong nItems,
+                                     omni::alignment_t align = omni::ALIGN_1) override {
+        if (static_cast<unsigned long long>(itemSize) * nItems > 0xffffffffull) return 0;
+        return cdrMemoryStream::checkInputOverrun(itemSize, nItems, align);
+    }
+};
+
 // read() and isNew() belong to the component's thread; values arrive from any thread.
 template <class DataType>
 class InPort : public InPortBase {
@@ -41,7 +56,7 @@ public:
     bool read() {
         if (!takeOldest(m_slot)) return false;
         try {
-            cdrMemoryStream stream(m_slot.data.get_buffer(), m_slot.data.length());
+            CheckedCdrStream stream(m_slot.data.get_buffer(), m_slot.data.length());
             stream.setByteSwapFlag(m_slot.littleEndian);
             m_value <<= stream;
             return true;
