@@ -31,7 +31,8 @@ NamingService::~NamingService() {
 Component::Component(const std::string& program, const std::string& naming,
                      const std::vector<std::string>& options,
                      const std::map<std::string, std::string>& env) {
-    std::vector<std::string> argv = {testsupport::executableDir() + "/" + program,
+    const std::string path = program[0] == '/' ? program : testsupport::executableDir() + "/" + program;
+    std::vector<std::string> argv = {path,
                                      "-o", "logger.enable:NO",
                                      "-o", "corba.endpoints:127.0.0.1:",
                                      "-o", "corba.ior_file:-",

@@ -35,8 +35,9 @@ private:
     bool m_ready = false;
 };
 
-// One of the test component programs (stereo_producer, stereo_consumer, image_consumer), on
-// loopback, its standard error merged into its standard output.
+// One of the test component programs (stereo_producer, stereo_consumer, image_consumer), or any
+// component program by absolute path, on loopback, its standard error merged into its standard
+// output.
 class Component {
 public:
     // `naming` is a naming service address, or empty for naming.enable NO. Unless `options` name

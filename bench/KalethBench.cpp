@@ -1,0 +1,40 @@
+// KalethBench: KalethComp with the benchmark's probe (ShownProbe.h) around the production display
+// cycle. The component, its port and its display are the production ones.
+#include <frame/ComponentMain.h>
+
+#include "Kaleth.h"
+#include "ShownProbe.h"
+
+namespace {
+
+class ProbedKaleth : public Kaleth {
+public:
+    explicit ProbedKaleth(RTC::Manager* manager) : Kaleth(manager) {}
+    RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id) override {
+        const RTC::Time before = m_InputImage.tm;
+        const RTC::ReturnCode_t result = Kaleth::onExecute(ec_id);
+        benchprobe::cycleEnded(before, m_InputImage.tm, m_InputImageIn);
+        return result;
+    }
+};
+
+const char* const kProfile[] = {"implementation_id", "Kaleth", "type_name", "Kaleth",
+                                "description", "Kaleth with the benchmark probe", "version",
+                                "1.0.0", "vendor", "qor-viewers.org", "category", "Viewer",
+                                "activity_type", "PERIODIC", "kind", "DataFlowComponent",
+                                "max_instance", "1", "language", "C++", "lang_type", "compile",
+                                ""};
+
+RTC::RTObject_impl* create(RTC::Manager* manager) { return new ProbedKaleth(manager); }
+void destroy(RTC::RTObject_impl* rtc) { delete rtc; }
+
+void registerProbed(RTC::Manager* manager) {
+    coil::Properties profile(const_cast<const char**>(kProfile));
+    manager->registerFactory(profile, create, destroy);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return frame::runComponentProgram(argc, argv, registerProbed, "Kaleth");
+}

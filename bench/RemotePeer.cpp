@@ -1,0 +1,95 @@
+#include "RemotePeer.h"
+
+#include <rtm/RemoteUtil.h>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace benchpeer {
+
+CORBA::ORB_ptr orb() {
+    static CORBA::ORB_ptr s_orb = [] {
+        const char* args[] = {"bench", "-ORBendPoint", "giop:tcp:127.0.0.1:",
+                              "-ORBgiopMaxMsgSize", kMaxMessage, nullptr};
+        int argc = 5;
+        return CORBA::ORB_init(argc, const_cast<char**>(args));
+    }();
+    return s_orb;
+}
+
+std::unique_ptr<remotetest::Component> startComponent(const std::string& program,
+                                                      const std::vector<std::string>& options,
+                                                      const std::map<std::string, std::string>& env) {
+    // The test helper's default rate (50 Hz) is replaced by the middleware's own (1000 Hz), the
+    // rate the viewers run at unless configured otherwise.
+    std::vector<std::string> all = {"exec_cxt.periodic.rate:1000",
+                                    std::string("corba.args:-ORBgiopMaxMsgSize ") + kMaxMessage};
+    all.insert(all.end(), options.begin(), options.end());
+    return std::unique_ptr<remotetest::Component>(new remotetest::Component(program, "", all, env));
+}
+
+OpenRTM::InPortCdr_ptr connectFirstPort(const std::string& componentIor, std::string& why) {
+    try {
+        CORBA::Object_var obj = orb()->string_to_object(componentIor.c_str());
+        RTC::RTObject_var comp = RTC::RTObject::_narrow(obj);
+        if (CORBA::is_nil(comp)) {
+            why = "the reference is not an RTObject";
+            return OpenRTM::InPortCdr::_nil();
+        }
+        RTC::PortServiceList_var ports = comp->get_ports();
+        if (ports->length() == 0) {
+            why = "the component has no port";
+            return OpenRTM::InPortCdr::_nil();
+        }
+        RTC::ConnectorProfile p;
+        p.name = CORBA::string_dup("bench");
+        p.connector_id = CORBA::string_dup("");
+        p.ports.length(1);
+        p.ports[0] = RTC::PortService::_duplicate(ports[0].in());
+        RTC::remote::setNV(p.properties, "dataport.interface_type", "corba_cdr");
+        RTC::remote::setNV(p.properties, "dataport.dataflow_type", "push");
+        RTC::remote::setNV(p.properties, "dataport.subscription_type", "flush");
+        RTC::remote::setNV(p.properties, "dataport.serializer.cdr.endian", "little");
+        if (ports[0]->connect(p) != RTC::RTC_OK) {
+            why = "connect() refused";
+            return OpenRTM::InPortCdr::_nil();
+        }
+        const CORBA::Any* ref = RTC::remote::findNV(p.properties, "dataport.corba_cdr.inport_ref");
+        OpenRTM::InPortCdr_ptr typed = OpenRTM::InPortCdr::_nil();
+        if (ref == nullptr || !(*ref >>= typed)) {
+            why = "no dataport.corba_cdr.inport_ref in the connector";
+            return OpenRTM::InPortCdr::_nil();
+        }
+        return OpenRTM::InPortCdr::_duplicate(typed);
+    } catch (const CORBA::Exception& e) {
+        why = std::string("CORBA ") + e._name();
+        return OpenRTM::InPortCdr::_nil();
+    }
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces; the fields after it start past the last ')'.
+    const std::size_t close = all.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(all.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // Fields 3 to 13 (state .. cmajflt) come before utime (14) and stime (15).
+    for (int i = 3; i <= 13; ++i) fields >> field;
+    if (!(fields >> utime >> stime)) return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+long residentKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+}  // namespace benchpeer
