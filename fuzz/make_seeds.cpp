@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets: real CDR encodings, in both byte orders, of the maps
 // and frames the unit tests use, and the same values in the input form of the targets that build
-// values directly. Usage: make_seeds <directory>; it gets one subdirectory per target.
+// values directly, and connection requests that a peer would send (and a few it should not) for
+// the connector-profile target. Usage: make_seeds <directory>; it gets one subdirectory per target.
 //
 // Built against StereoCameraService.idl alone: its ImageData and TimedImageData encode exactly as
 // ImageData.idl's, so its frames seed the image viewer's port as well.
@@ -283,6 +284,12 @@ pc::Call call(bool outPort, bool connect, std::vector<int> ports, std::vector<pc
     c.outPort = outPort;
     c.connect = connect;
     c.name = "seed";
+    // notify_connect refuses an empty id; connect makes one up.
+    static int made = 0;
+    if (!connect) {
+        c.idMode = pc::kGivenId;
+        c.id = "seed" + std::to_string(made++);
+    }
     for (int r : ports) c.ports.push_back(entry(r));
     c.properties = std::move(properties);
     return c;
@@ -327,13 +334,14 @@ std::vector<std::pair<const char*, pc::Case>> profileCases() {
         cut.garbage.cut = 40;
         std::vector<pc::Property> p = agreed("little");
         p.push_back(typed("dataport.corba_cdr.inport_ior", cut));
-        pc::Call c = call(true, true, {pc::kOutPort, pc::kNil}, p);
+        pc::Call c = call(true, true, {pc::kOutPort}, p);
+        pc::Call d = call(true, true, {pc::kOutPort, pc::kNil}, agreed("little"));
         pc::PortEntry spoiled;
         spoiled.ref = pc::kGarbage;
         spoiled.garbage.form = pc::kBadDigit;
         spoiled.garbage.cut = 7;
-        c.ports.push_back(spoiled);
-        add("spoiled_references", {c}, true);
+        d.ports.insert(d.ports.begin(), spoiled);
+        add("spoiled_references", {c, d}, true);
     }
     {
         pc::Value number = ofKind(pc::kLong);

@@ -2,6 +2,9 @@
 
 #include <rtm/ExecutionContextBase.h>
 
+#include "ServiceName.h"
+
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -70,7 +73,29 @@ RTC::ReturnCode_t StereoCameraSim::onInitialize() {
     const long height = numberFrom(config, "camera.height", 240, 16, 4096);
     m_scene.reset(new SyntheticScene(static_cast<int>(width), static_cast<int>(height)));
     m_start = std::chrono::steady_clock::now();
+    if (m_pManager) publishService(config);
     return RTC::RTC_OK;
+}
+
+void StereoCameraSim::publishService(const coil::Properties& config) {
+    try {
+        PortableServer::POA_var poa = m_pManager->getPOA();
+        PortableServer::ObjectId_var id = poa->activate_object(m_service.in());
+        CORBA::Object_var ref = poa->id_to_reference(id.in());
+        CORBA::ORB_var orb = m_pManager->getORB();
+        std::string naming = config.getProperty("naming.enable");
+        for (char& c : naming) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (naming == "YES")
+            bindCameraService(orb, ref, config.getProperty("corba.nameservers"),
+                              config.getProperty("os.hostname"), getInstanceName());
+        CORBA::String_var ior = orb->object_to_string(ref);
+        const std::string target = config.getProperty("camera.service_ior");
+        if (target == "-") std::cout << getInstanceName() << " StereoCameraService " << ior.in()
+                                     << std::endl;
+    } catch (const CORBA::Exception& e) {
+        std::cerr << "StereoCameraSim: cannot serve StereoCameraService (" << e._name() << ")"
+                  << std::endl;
+    }
 }
 
 RTC::ReturnCode_t StereoCameraSim::onStartup(RTC::UniqueId ec_id) {

@@ -18,7 +18,7 @@
 
 // Configuration, from the manager's configuration (rtc.conf or -o): camera.width and
 // camera.height (points per row and rows, default 320 x 240), camera.rate (frames per second,
-// default 15).
+// default 15), camera.service_ior ("-" prints the service's IOR).
 class StereoCameraSim : public RTC::DataFlowComponentBase {
 public:
     explicit StereoCameraSim(RTC::Manager* manager);
@@ -26,14 +26,17 @@ public:
     StereoCameraSim(const StereoCameraSim&) = delete;
     StereoCameraSim& operator=(const StereoCameraSim&) = delete;
 
+    // Also activates the StereoCameraService servant and binds it in the naming services as
+    // "<host>.host_cxt/<instance>.StereoCameraService"; with camera.service_ior "-" its IOR is
+    // printed on standard output.
     RTC::ReturnCode_t onInitialize() override;
     RTC::ReturnCode_t onStartup(RTC::UniqueId ec_id) override;
     RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id) override;
     // Renders and writes one map and one frame, both stamped with the current time.
     RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id) override;
 
-    // The service servant; owned by the component, activated in the manager's POA.
-    CameraService& service() { return *m_service; }
+    // The service servant, activated in the manager's POA.
+    CameraService& service() { return *m_service.in(); }
 
 protected:
     QOR::TimedStereoData m_stereo;
@@ -42,8 +45,12 @@ protected:
     RTC::OutPort<QOR::TimedImageData> m_imageOut;
 
 private:
+    void publishService(const coil::Properties& config);
+
     std::unique_ptr<SyntheticScene> m_scene;
-    std::unique_ptr<CameraService> m_service;
+    // Reference counted: the POA keeps the servant until the ORB is destroyed, which comes after
+    // the component has gone.
+    PortableServer::Servant_var<CameraService> m_service;
     std::chrono::steady_clock::time_point m_start;
 };
 

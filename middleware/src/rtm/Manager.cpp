@@ -333,9 +333,11 @@ void Manager::shutdown() {
     m_wake.notify_all();
     // Names unbound and peers disconnected while the ORB still serves their calls back.
     if (m_remote) m_remote->detachAll();
-    // No new requests, and those in progress finish, before components go away.
+    // No new requests, and those in progress finish, before components go away. Holding rather
+    // than deactivating lets components still deactivate objects of their own as they finalise;
+    // the held requests are refused when the POA goes.
     try {
-        m_poaManager->deactivate(false, true);
+        m_poaManager->hold_requests(true);
     } catch (const CORBA::Exception&) {
     }
     std::vector<Component> components;
@@ -346,6 +348,12 @@ void Manager::shutdown() {
     for (auto it = components.rbegin(); it != components.rend(); ++it) deleteComponent(it->comp);
     delete m_remote;
     m_remote = nullptr;
+    // Objects that components activated themselves (service servants) go with the POA; the ORB
+    // refuses to shut down while any is still in its object table.
+    try {
+        m_poa->destroy(true, true);
+    } catch (const CORBA::Exception&) {
+    }
     try {
         m_orb->destroy();
     } catch (const CORBA::Exception&) {

@@ -1,0 +1,47 @@
+// The synthetic camera's StereoCameraService, found by name in a real naming service and called
+// from another process; the camera program then ends cleanly with its servant still active.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "ChildProcess.h"
+#include "remote/Processes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(CameraService, AnswersByNameAndTheCameraEndsCleanly) {
+    remotetest::NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    remotetest::Component camera(CAMERA_PATH, naming.address(),
+                                 {"camera.width:64", "camera.height:48"});
+    ASSERT_FALSE(camera.ior().empty()) << camera.output();
+    ASSERT_EQ(0, remotetest::rtctl(naming.address(), {"activate", "StereoCameraSim0"}).status);
+
+    // Before its first period the camera answers empty values; ask until it has rendered one.
+    std::string out;
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         out.find("GetImage: frame 65x48") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline;) {
+        testsupport::ChildProcess client(
+            {CLIENT_PATH, "-n", naming.address(), "StereoCameraSim0"}, {}, /*captureStderr=*/true);
+        ASSERT_TRUE(client.wait(30s));
+        std::string line;
+        while (client.readLine(line, 1s)) {
+        }
+        ASSERT_TRUE(WIFEXITED(client.status()) && WEXITSTATUS(client.status()) == 0)
+            << client.output();
+        out = client.output();
+    }
+    EXPECT_NE(std::string::npos, out.find("GetImage: frame 65x48x3 depth 8, widthStep 196")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetStereo: depth map 64x48, 3072 points")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetImageAndStereoData: depth map 64x48")) << out;
+
+    camera.process().signal(SIGTERM);
+    ASSERT_TRUE(camera.process().wait(20s));
+    EXPECT_TRUE(WIFEXITED(camera.process().status()) && WEXITSTATUS(camera.process().status()) == 0)
+        << camera.output();
+}
+
+}  // namespace
