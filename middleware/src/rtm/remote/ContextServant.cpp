@@ -31,58 +31,47 @@ ExecutionContextBase* ContextServant::present(ComponentLink::Use& use) const {
     return std::find(owned.begin(), owned.end(), m_context) != owned.end() ? m_context : nullptr;
 }
 
-CORBA::Boolean ContextServant::is_running() {
+template <class Operation>
+decltype(auto) ContextServant::withContext(Operation operation) {
     ComponentLink::Use use(*m_ownerLink);
     ExecutionContextBase* ec = present(use);
     if (!ec) gone();
-    return ec->is_running();
+    return operation(ec);
+}
+
+CORBA::Boolean ContextServant::is_running() {
+    return withContext([](ExecutionContextBase* ec) { return ec->is_running(); });
 }
 
 RTC::ReturnCode_t ContextServant::start() {
-    ComponentLink::Use use(*m_ownerLink);
-    ExecutionContextBase* ec = present(use);
-    if (!ec) gone();
-    return ec->start();
+    return withContext([](ExecutionContextBase* ec) { return ec->start(); });
 }
 
 RTC::ReturnCode_t ContextServant::stop() {
-    ComponentLink::Use use(*m_ownerLink);
-    ExecutionContextBase* ec = present(use);
-    if (!ec) gone();
-    return ec->stop();
+    return withContext([](ExecutionContextBase* ec) { return ec->stop(); });
 }
 
 CORBA::Double ContextServant::get_rate() {
-    ComponentLink::Use use(*m_ownerLink);
-    ExecutionContextBase* ec = present(use);
-    if (!ec) gone();
-    return ec->get_rate();
+    return withContext([](ExecutionContextBase* ec) { return ec->get_rate(); });
 }
 
 RTC::ReturnCode_t ContextServant::set_rate(CORBA::Double rate) {
-    ComponentLink::Use use(*m_ownerLink);
-    ExecutionContextBase* ec = present(use);
-    if (!ec) gone();
-    return ec->set_rate(rate);
+    return withContext([&](ExecutionContextBase* ec) { return ec->set_rate(rate); });
 }
 
 RTC::ExecutionKind ContextServant::get_kind() {
-    ComponentLink::Use use(*m_ownerLink);
-    ExecutionContextBase* ec = present(use);
-    if (!ec) gone();
-    return ec->get_kind();
+    return withContext([](ExecutionContextBase* ec) { return ec->get_kind(); });
 }
 
 RTC::ReturnCode_t ContextServant::changeState(
     RTC::LightweightRTObject_ptr comp, ReturnCode_t (ExecutionContextBase::*change)(RTObject_impl*)) {
-    ComponentLink::Use use(*m_ownerLink);
-    ExecutionContextBase* ec = present(use);
-    if (!ec) gone();
-    PortableServer::Servant_var<ComponentServant> target = m_registry.localComponent(comp);
-    if (!target.in()) return RTC::BAD_PARAMETER;
-    ComponentLink::Use targetUse(*target->link());
-    if (!targetUse) return RTC::BAD_PARAMETER;
-    return (ec->*change)(targetUse.get());
+    return withContext([&](ExecutionContextBase* ec) {
+        PortableServer::Servant_var<ComponentServant> target = m_registry.localComponent(comp);
+        if (!target.in()) return RTC::BAD_PARAMETER;
+        ComponentLink::Use targetUse(*target->link());
+        if (!targetUse) return RTC::BAD_PARAMETER;
+        return (ec->*change)(targetUse.get());
+    });
 }
 
 RTC::ReturnCode_t ContextServant::activate_component(RTC::LightweightRTObject_ptr comp) {
@@ -98,14 +87,13 @@ RTC::ReturnCode_t ContextServant::reset_component(RTC::LightweightRTObject_ptr c
 }
 
 RTC::LifeCycleState ContextServant::get_component_state(RTC::LightweightRTObject_ptr comp) {
-    ComponentLink::Use use(*m_ownerLink);
-    ExecutionContextBase* ec = present(use);
-    if (!ec) gone();
-    PortableServer::Servant_var<ComponentServant> target = m_registry.localComponent(comp);
-    if (!target.in()) return RTC::CREATED_STATE;
-    ComponentLink::Use targetUse(*target->link());
-    if (!targetUse) return RTC::CREATED_STATE;
-    return ec->get_component_state(targetUse.get());
+    return withContext([&](ExecutionContextBase* ec) {
+        PortableServer::Servant_var<ComponentServant> target = m_registry.localComponent(comp);
+        if (!target.in()) return RTC::CREATED_STATE;
+        ComponentLink::Use targetUse(*target->link());
+        if (!targetUse) return RTC::CREATED_STATE;
+        return ec->get_component_state(targetUse.get());
+    });
 }
 
 RTC::ReturnCode_t ContextServant::add_component(RTC::LightweightRTObject_ptr comp) {

@@ -237,6 +237,10 @@ public:
 private:
     // The context, while its owner still owns it.
     ExecutionContextBase* present(ComponentLink::Use& use) const;
+    // Runs `operation` on the context while its owner is held in use; OBJECT_NOT_EXIST once the
+    // owner or the context has gone.
+    template <class Operation>
+    decltype(auto) withContext(Operation operation);
     ReturnCode_t changeState(RTC::LightweightRTObject_ptr comp,
                              ReturnCode_t (ExecutionContextBase::*change)(RTObject_impl*));
 
