@@ -3,6 +3,7 @@
 #define RTM_RTOBJECT_H
 
 #include <coil/Properties.h>
+#include <rtm/ConfigAdmin.h>
 #include <rtm/RTC.h>
 
 #include <mutex>
@@ -56,8 +57,10 @@ public:
     ReturnCode_t on_state_update(UniqueId exec_handle);
     ReturnCode_t on_rate_changed(UniqueId exec_handle);
 
-    // Lifecycle. initialize() runs onInitialize and, when it succeeds, creates and starts the
-    // component's own execution context (handle 0): the component is then inactive in it.
+    // Lifecycle. initialize() activates the configuration set named by
+    // "configuration.active_config" (else "default"), runs onInitialize and, when it succeeds,
+    // creates and starts the component's own execution context (handle 0): the component is
+    // then inactive in it.
     // exit() deactivates the component, stops its context and finalises it.
     ReturnCode_t initialize();
     ReturnCode_t finalize();
@@ -85,6 +88,8 @@ public:
     coil::Properties& getProperties();
     // Merges `prop` into the component's properties.
     void setProperties(const coil::Properties& prop);
+    // The configuration sets, kept in the "conf" branch of the properties.
+    ConfigAdmin& getConfigService() { return m_configsets; }
 
     // Execution contexts: owned ones have handles from 0, those the component only takes part in
     // from 1000. Null for an unknown handle.
@@ -103,6 +108,7 @@ public:
 protected:
     Manager* m_pManager;
     coil::Properties m_properties;
+    ConfigAdmin m_configsets;
 
 private:
     // Guards the port list, the context lists and the lifecycle flags below.

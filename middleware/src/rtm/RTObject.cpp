@@ -34,7 +34,8 @@ double rateFrom(const coil::Properties& props) {
 
 }  // namespace
 
-RTObject_impl::RTObject_impl(Manager* manager) : m_pManager(manager) {}
+RTObject_impl::RTObject_impl(Manager* manager)
+    : m_pManager(manager), m_configsets(m_properties.getNode("conf")) {}
 
 RTObject_impl::~RTObject_impl() {
     for (ExecutionContextBase* ec : m_ownedContexts) {
@@ -98,6 +99,10 @@ ReturnCode_t RTObject_impl::initialize() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_initialized || m_finalized) return RTC::PRECONDITION_NOT_MET;
     }
+    // A missing set leaves "default" named active, whether or not it exists.
+    const std::string active = m_properties.getProperty("configuration.active_config", "default");
+    if (!m_configsets.activateConfigurationSet(active.c_str()))
+        m_configsets.activateConfigurationSet("default");
     const ReturnCode_t r = on_initialize();
     if (r != RTC::RTC_OK) return r;
 

@@ -240,7 +240,9 @@ TEST_F(Wire, OwnContextAnswersAndDrivesTheComponent) {
     EXPECT_EQ(RTC::PRECONDITION_NOT_MET, comp->initialize());
 }
 
-TEST_F(Wire, SdoOperationsAnswerWithoutHarm) {
+// The expected answers are those of the middleware's own components that declare no
+// configuration parameters.
+TEST_F(Wire, SdoOperationsAnswerAsTheMiddlewaresDo) {
     CORBA::String_var id = comp->get_sdo_id();
     EXPECT_STREQ("StereoConsumer0", id);
     CORBA::String_var type = comp->get_sdo_type();
@@ -251,20 +253,168 @@ TEST_F(Wire, SdoOperationsAnswerWithoutHarm) {
     EXPECT_EQ(0u, SDOPackage::NVList_var(comp->get_status_list())->length());
     SDOPackage::DeviceProfile_var device = comp->get_device_profile();
     EXPECT_EQ(0u, device->properties.length());
-    EXPECT_THROW(SDOPackage::ServiceProfile_var(comp->get_service_profile("x")),
-                 SDOPackage::InvalidParameter);
-    EXPECT_THROW(SDOPackage::SDOService_var(comp->get_sdo_service("x")),
-                 SDOPackage::InvalidParameter);
-    EXPECT_THROW(SDOPackage::Configuration_var(comp->get_configuration()),
-                 SDOPackage::InterfaceNotImplemented);
-    EXPECT_THROW(SDOPackage::Monitoring_var(comp->get_monitoring()),
-                 SDOPackage::InterfaceNotImplemented);
-    EXPECT_THROW(CORBA::Any_var(comp->get_status("x")), SDOPackage::InvalidParameter);
+    EXPECT_STREQ("", device->device_type);
+    // Unknown services and status: InvalidParameter, with these descriptions.
+    auto invalid = [](auto call) {
+        try {
+            call();
+        } catch (const SDOPackage::InvalidParameter& e) {
+            return std::string(e.description.in());
+        }
+        return std::string("<no exception>");
+    };
+    EXPECT_EQ("", invalid([&] { SDOPackage::ServiceProfile_var(comp->get_service_profile("x")); }));
+    EXPECT_EQ("", invalid([&] { SDOPackage::SDOService_var(comp->get_sdo_service("x")); }));
+    EXPECT_EQ("get_status(): Not found", invalid([&] { CORBA::Any_var(comp->get_status("x")); }));
+    // Monitoring stays unimplemented, with an empty description.
+    try {
+        SDOPackage::Monitoring_var(comp->get_monitoring());
+        ADD_FAILURE() << "get_monitoring answered";
+    } catch (const SDOPackage::InterfaceNotImplemented& e) {
+        EXPECT_STREQ("", e.description);
+    }
+
+    SDOPackage::Configuration_var conf = comp->get_configuration();
+    ASSERT_FALSE(CORBA::is_nil(conf));
+    EXPECT_TRUE(conf->_is_a("IDL:org.omg/SDOPackage/Configuration:1.0"));
+    // A stored device profile and organizations (a nil one too) come back on the component.
+    device->device_type = CORBA::string_dup("stereo");
+    setNV(device->properties, "serial", "7");
+    EXPECT_TRUE(conf->set_device_profile(device.in()));
+    device = comp->get_device_profile();
+    EXPECT_STREQ("stereo", device->device_type);
+    EXPECT_EQ("7", text(device->properties, "serial"));
+    EXPECT_TRUE(conf->add_organization(SDOPackage::Organization::_nil()));
+    SDOPackage::OrganizationList_var orgs = comp->get_organizations();
+    ASSERT_EQ(1u, orgs->length());
+    EXPECT_TRUE(CORBA::is_nil(orgs[0]));
+    EXPECT_TRUE(conf->remove_organization("unknown"));
+    // No SDO service consumer is offered.
+    SDOPackage::ServiceProfile service;
+    service.id = CORBA::string_dup("s1");
+    service.interface_type = CORBA::string_dup("IDL:x:1.0");
+    EXPECT_FALSE(conf->add_service_profile(service));
+    EXPECT_FALSE(conf->remove_service_profile("s1"));
+
     OpenRTM::DataFlowComponent_var flow = OpenRTM::DataFlowComponent::_narrow(comp);
     ASSERT_FALSE(CORBA::is_nil(flow));
     EXPECT_EQ(RTC::RTC_OK, flow->on_state_update(0));
     EXPECT_TRUE(consumer.process().running());
     EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
+}
+
+SDOPackage::ConfigurationSet configurationSet(const char* id,
+                                              std::initializer_list<std::pair<const char*, const char*>> data) {
+    SDOPackage::ConfigurationSet set;
+    set.id = CORBA::string_dup(id);
+    set.description = CORBA::string_dup("not kept");
+    for (const auto& kv : data) setNV(set.configuration_data, kv.first, kv.second);
+    return set;
+}
+
+std::string setIds(const SDOPackage::ConfigurationSetList& sets) {
+    std::string ids;
+    for (CORBA::ULong i = 0; i < sets.length(); ++i) ids += std::string(sets[i].id.in()) + " ";
+    return ids;
+}
+
+// What rtconf calls for "list" (the sets, then the active set) and for "set" (the whole set's
+// values, then its activation), answered as by a component with no parameters.
+TEST_F(Wire, ConfigurationAnswersRtconfsCallsAsTheMiddlewareDoes) {
+    SDOPackage::Configuration_var conf = comp->get_configuration();
+    RTC::ComponentProfile_var profile = comp->get_component_profile();
+    EXPECT_EQ("", text(profile->properties, "conf")) << "no set yet: the bare key";
+
+    // First list: no sets; asking for the active one makes an empty "default".
+    EXPECT_EQ(0u, SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())->length());
+    SDOPackage::ConfigurationSet_var active = conf->get_active_configuration_set();
+    EXPECT_STREQ("default", active->id);
+    EXPECT_STREQ("", active->description);
+    EXPECT_EQ(0u, active->configuration_data.length());
+    // Second list: "+default*".
+    SDOPackage::ConfigurationSetList_var sets = conf->get_configuration_sets();
+    EXPECT_EQ("default ", setIds(sets));
+    active = conf->get_active_configuration_set();
+    EXPECT_STREQ("default", active->id);
+    EXPECT_TRUE(conf->activate_configuration_set("default"));
+    profile = comp->get_component_profile();
+    EXPECT_EQ("<missing>", text(profile->properties, "conf"));
+    EXPECT_EQ("", text(profile->properties, "conf.default"));
+
+    // "set": values merged into the set, kept as conf.<set>.<key>, then activated again.
+    EXPECT_TRUE(conf->set_configuration_set_values(
+        configurationSet("default", {{"gain", "2"}, {"description", "bright"}})));
+    EXPECT_THROW(SDOPackage::ConfigurationSet_var(conf->get_active_configuration_set()),
+                 SDOPackage::NotAvailable)
+        << "a change leaves no set active until one is activated";
+    EXPECT_TRUE(conf->activate_configuration_set("default"));
+    active = conf->get_active_configuration_set();
+    EXPECT_STREQ("bright", active->description) << "from the key, not the member";
+    ASSERT_EQ(2u, active->configuration_data.length());
+    EXPECT_STREQ("gain", active->configuration_data[0].name);
+    EXPECT_EQ("2", text(active->configuration_data, "gain"));
+    profile = comp->get_component_profile();
+    EXPECT_EQ("2", text(profile->properties, "conf.default.gain"));
+    EXPECT_EQ("bright", text(profile->properties, "conf.default.description"));
+}
+
+TEST_F(Wire, ConfigurationSetsAreMadeRemovedAndActivatedByTheMiddlewaresRules) {
+    SDOPackage::Configuration_var conf = comp->get_configuration();
+    auto description = [](auto call) {
+        try {
+            call();
+        } catch (const SDOPackage::InvalidParameter& e) {
+            return "InvalidParameter " + std::string(e.description.in());
+        } catch (const SDOPackage::InternalError& e) {
+            return "InternalError " + std::string(e.description.in());
+        }
+        return std::string("<no exception>");
+    };
+    // Empty and unknown ids.
+    EXPECT_EQ("InternalError ID is empty",
+              description([&] { SDOPackage::ConfigurationSet_var(conf->get_configuration_set("")); }));
+    for (const char* unknown : {"default", "__widget__", "mode1"})
+        EXPECT_EQ("InternalError Unknown exception", description([&] {
+                      SDOPackage::ConfigurationSet_var(conf->get_configuration_set(unknown));
+                  })) << unknown;
+    EXPECT_EQ("InvalidParameter ID is empty.",
+              description([&] { conf->set_configuration_set_values(configurationSet("", {})); }));
+    EXPECT_EQ("InvalidParameter ID is empty.", description([&] { conf->remove_configuration_set(""); }));
+    EXPECT_EQ("InvalidParameter ID is empty.", description([&] { conf->activate_configuration_set(""); }));
+    EXPECT_EQ("InvalidParameter Configuration::activate_configuration_set()",
+              description([&] { conf->activate_configuration_set("mode1"); }));
+    EXPECT_FALSE(conf->add_configuration_set(configurationSet("", {})));
+
+    // Added sets may be removed unless active; sets made by setting values may not.
+    EXPECT_TRUE(conf->add_configuration_set(configurationSet("mode1", {{"gain", "3"}})));
+    EXPECT_FALSE(conf->add_configuration_set(configurationSet("mode1", {})));
+    EXPECT_TRUE(conf->set_configuration_set_values(configurationSet("mode2", {{"exported_ports", "a.b.in,c.out"}})));
+    EXPECT_TRUE(conf->set_configuration_set_values(configurationSet("__widget__", {{"gain", "slider"}})));
+    SDOPackage::ConfigurationSet_var mode2 = conf->get_configuration_set("mode2");
+    EXPECT_EQ("a.in,c.out", text(mode2->configuration_data, "exported_ports"));
+    EXPECT_EQ("mode1 mode2 __widget__ ", setIds(SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())));
+    EXPECT_EQ("InvalidParameter Configuration::activate_configuration_set()",
+              description([&] { conf->activate_configuration_set("__widget__"); }));
+    EXPECT_TRUE(conf->activate_configuration_set("mode1"));
+    EXPECT_FALSE(conf->remove_configuration_set("mode1")) << "active";
+    EXPECT_FALSE(conf->remove_configuration_set("mode2")) << "not added";
+    EXPECT_FALSE(conf->remove_configuration_set("default"));
+    EXPECT_TRUE(conf->activate_configuration_set("mode2"));
+    EXPECT_TRUE(conf->remove_configuration_set("mode1"));
+    EXPECT_FALSE(conf->remove_configuration_set("mode1")) << "gone";
+    EXPECT_EQ("mode2 __widget__ ", setIds(SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())));
+
+    // The parameter operations: nothing declared, nothing changed.
+    EXPECT_EQ(0u, SDOPackage::ParameterList_var(conf->get_configuration_parameters())->length());
+    EXPECT_EQ(0u, SDOPackage::NVList_var(conf->get_configuration_parameter_values())->length());
+    EXPECT_EQ("InvalidParameter Name is empty.",
+              description([&] { CORBA::Any_var(conf->get_configuration_parameter_value("")); }));
+    CORBA::Any_var none = conf->get_configuration_parameter_value("gain");
+    EXPECT_EQ(CORBA::tk_null, CORBA::TypeCode_var(none->type())->kind());
+    CORBA::Any five;
+    five <<= "5";
+    EXPECT_TRUE(conf->set_configuration_parameter("gain", five));
+    EXPECT_EQ(0u, SDOPackage::NVList_var(conf->get_configuration_parameter_values())->length());
 }
 
 TEST_F(Wire, InPortCdrTakesValuesInTheConnectionsByteOrderAndDropsGarbage) {

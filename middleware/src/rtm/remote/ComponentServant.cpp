@@ -17,6 +17,20 @@ const UniqueId kFirstParticipantHandle = 1000;
 
 [[noreturn]] void gone() { throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO); }
 
+// The component's properties with a value, and the configuration sets' keys even when empty: a
+// component with no set shows "conf", one with an empty "default" set "conf.default".
+SDOPackage::NVList profileProperties(RTObject_impl* comp) {
+    const auto still = comp->getConfigService().hold();
+    const coil::Properties& props = comp->getProperties();
+    SDOPackage::NVList list;
+    for (const std::string& key : props.propertyNames()) {
+        const std::string& value = props.getProperty(key);
+        if (!value.empty() || key == "conf" || key.compare(0, 5, "conf.") == 0)
+            setNV(list, key.c_str(), value.c_str());
+    }
+    return list;
+}
+
 template <class List>
 bool contains(const List& list, const typename List::value_type& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
@@ -61,6 +75,28 @@ void ComponentServant::activate(PortableServer::POA_ptr poa, const char* fixedId
     for (PortBase* port : use->getPorts()) portServant(port);
     for (ExecutionContextBase* ec : use->getOwnedContexts())
         CORBA::release(ownedContextRef(ec));
+    activateConfiguration();
+}
+
+void ComponentServant::activateConfiguration() {
+    auto* servant = new ConfigurationServant(m_link);
+    Activation activation;
+    try {
+        CORBA::Object_var obj = activateServant(m_registry.poa(), servant, nullptr, activation);
+        servant->activated(activation, SDOPackage::Configuration::_narrow(obj));
+    } catch (...) {
+        activation.deactivate();
+        servant->_remove_ref();
+        throw;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_configuration = servant;
+}
+
+ConfigurationServant* ComponentServant::configuration() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_configuration) m_configuration->_add_ref();
+    return m_configuration;
 }
 
 std::vector<PortServant*> ComponentServant::portServants() {
@@ -82,11 +118,17 @@ void ComponentServant::retire() {
     tellForeignContexts(foreign, m_ref);
     std::vector<PortServant*> ports;
     std::vector<ContextServant*> contexts;
+    ConfigurationServant* configuration = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_retired = true;
         ports.swap(m_ports);
         contexts.swap(m_contexts);
+        std::swap(configuration, m_configuration);
+    }
+    if (configuration) {
+        configuration->deactivate();
+        configuration->_remove_ref();
     }
     for (PortServant* p : ports) {
         p->deactivate();
@@ -381,8 +423,8 @@ RTC::ReturnCode_t ComponentServant::on_rate_changed(RTC::ExecutionContextHandle_
     return act([h](RTObject_impl* c) { return c->on_rate_changed(h); });
 }
 
-// The component has no SDO organizations, services, configuration or monitoring objects: the
-// SDO operations answer with empty lists, or raise the exception that says so.
+// The component offers no SDO services and no monitoring object; its organizations and device
+// profile are what its Configuration object was given.
 
 SDOPackage::OrganizationList* ComponentServant::get_owned_organizations() {
     return new SDOPackage::OrganizationList;
@@ -402,40 +444,43 @@ char* ComponentServant::get_sdo_type() {
 }
 
 SDOPackage::DeviceProfile* ComponentServant::get_device_profile() {
-    return new SDOPackage::DeviceProfile;
+    PortableServer::Servant_var<ConfigurationServant> configuration = this->configuration();
+    if (!configuration.in()) gone();
+    return configuration->deviceProfile();
 }
 
 SDOPackage::ServiceProfileList* ComponentServant::get_service_profiles() {
     return new SDOPackage::ServiceProfileList;
 }
 
-SDOPackage::ServiceProfile* ComponentServant::get_service_profile(const char* id) {
-    throw SDOPackage::InvalidParameter(
-        (std::string("no SDO service \"") + (id ? id : "") + "\"").c_str());
+SDOPackage::ServiceProfile* ComponentServant::get_service_profile(const char*) {
+    throw SDOPackage::InvalidParameter("");
 }
 
-SDOPackage::SDOService_ptr ComponentServant::get_sdo_service(const char* id) {
-    throw SDOPackage::InvalidParameter(
-        (std::string("no SDO service \"") + (id ? id : "") + "\"").c_str());
+SDOPackage::SDOService_ptr ComponentServant::get_sdo_service(const char*) {
+    throw SDOPackage::InvalidParameter("");
 }
 
 SDOPackage::Configuration_ptr ComponentServant::get_configuration() {
-    throw SDOPackage::InterfaceNotImplemented("this component offers no configuration object");
+    PortableServer::Servant_var<ConfigurationServant> configuration = this->configuration();
+    if (!configuration.in()) gone();
+    return SDOPackage::Configuration::_duplicate(configuration->ref());
 }
 
 SDOPackage::Monitoring_ptr ComponentServant::get_monitoring() {
-    throw SDOPackage::InterfaceNotImplemented("this component offers no monitoring object");
+    throw SDOPackage::InterfaceNotImplemented("");
 }
 
 SDOPackage::OrganizationList* ComponentServant::get_organizations() {
-    return new SDOPackage::OrganizationList;
+    PortableServer::Servant_var<ConfigurationServant> configuration = this->configuration();
+    if (!configuration.in()) gone();
+    return configuration->organizations();
 }
 
 SDOPackage::NVList* ComponentServant::get_status_list() { return new SDOPackage::NVList; }
 
-CORBA::Any* ComponentServant::get_status(const char* nme) {
-    throw SDOPackage::InvalidParameter(
-        (std::string("no status \"") + (nme ? nme : "") + "\"").c_str());
+CORBA::Any* ComponentServant::get_status(const char*) {
+    throw SDOPackage::InvalidParameter("get_status(): Not found");
 }
 
 RTC::ComponentProfile* ComponentServant::get_component_profile() {
@@ -457,7 +502,7 @@ RTC::ComponentProfile* ComponentServant::get_component_profile() {
         p->port_profiles[i] = pp.in();
     }
     p->parent = RTC::RTObject::_nil();
-    p->properties = toNVList(use->getProperties());
+    p->properties = profileProperties(use.get());
     return p._retn();
 }
 

@@ -251,6 +251,55 @@ private:
     RTC::ExecutionContextService_var m_ref;
 };
 
+// A component's SDO Configuration object. The configuration sets live in the component's
+// ConfigAdmin; the device profile and organizations, which only this face knows, live here.
+class ConfigurationServant : public virtual POA_SDOPackage::Configuration {
+public:
+    explicit ConfigurationServant(std::shared_ptr<ComponentLink> link);
+    ConfigurationServant(const ConfigurationServant&) = delete;
+    ConfigurationServant& operator=(const ConfigurationServant&) = delete;
+
+    void activated(Activation activation, SDOPackage::Configuration_ptr ref);
+    SDOPackage::Configuration_ptr ref() const { return m_ref.in(); }
+    void deactivate() { m_activation.deactivate(); }
+    // What set_device_profile() and add_organization() stored, for the component's SDO face.
+    SDOPackage::DeviceProfile* deviceProfile();
+    SDOPackage::OrganizationList* organizations();
+
+    CORBA::Boolean set_device_profile(const SDOPackage::DeviceProfile& dProfile) override;
+    CORBA::Boolean add_service_profile(const SDOPackage::ServiceProfile& sProfile) override;
+    CORBA::Boolean add_organization(SDOPackage::Organization_ptr organization_object) override;
+    CORBA::Boolean remove_service_profile(const char* id) override;
+    CORBA::Boolean remove_organization(const char* organization_id) override;
+    SDOPackage::ParameterList* get_configuration_parameters() override;
+    SDOPackage::NVList* get_configuration_parameter_values() override;
+    CORBA::Any* get_configuration_parameter_value(const char* name) override;
+    CORBA::Boolean set_configuration_parameter(const char* name, const CORBA::Any& value) override;
+    SDOPackage::ConfigurationSetList* get_configuration_sets() override;
+    SDOPackage::ConfigurationSet* get_configuration_set(const char* config_id) override;
+    CORBA::Boolean set_configuration_set_values(
+        const SDOPackage::ConfigurationSet& configuration_set) override;
+    SDOPackage::ConfigurationSet* get_active_configuration_set() override;
+    CORBA::Boolean add_configuration_set(
+        const SDOPackage::ConfigurationSet& configuration_set) override;
+    CORBA::Boolean remove_configuration_set(const char* config_id) override;
+    CORBA::Boolean activate_configuration_set(const char* config_id) override;
+
+private:
+    // Runs `f` on the component's ConfigAdmin; OBJECT_NOT_EXIST once the component has gone.
+    template <class F>
+    decltype(auto) withSets(F f);
+
+    const std::shared_ptr<ComponentLink> m_link;
+    Activation m_activation;
+    SDOPackage::Configuration_var m_ref;
+
+    // Guards m_deviceProfile and m_organizations.
+    std::mutex m_mutex;
+    SDOPackage::DeviceProfile m_deviceProfile;
+    std::vector<SDOPackage::Organization_var> m_organizations;
+};
+
 // A component as OpenRTM::DataFlowComponent, with the servants of its ports and owned contexts.
 class ComponentServant : public virtual POA_OpenRTM::DataFlowComponent {
 public:
@@ -338,6 +387,9 @@ private:
     static void tellForeignContexts(const std::vector<RTC::ExecutionContext_var>& contexts,
                                     RTC::LightweightRTObject_ptr self);
     std::vector<PortServant*> portServants();
+    void activateConfiguration();
+    // The Configuration servant with a reference added, or null once retired.
+    ConfigurationServant* configuration();
 
     Registry& m_registry;
     RTObject_impl* const m_comp;
@@ -351,6 +403,8 @@ private:
     std::vector<ContextServant*> m_contexts;
     std::vector<std::unique_ptr<ForeignContext>> m_foreign;
     bool m_retired = false;
+    // Made at activation, released at retirement.
+    ConfigurationServant* m_configuration = nullptr;
 };
 
 }  // namespace remote

@@ -1,0 +1,62 @@
+// A component's configuration sets, kept where the middleware keeps them: every direct child of
+// the component's "conf" properties node is one set, named by its id, and every key below that
+// child is one parameter of the set ("conf.<set>.<key>").
+#ifndef RTM_CONFIGADMIN_H
+#define RTM_CONFIGADMIN_H
+
+#include <coil/Properties.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace RTC {
+
+// Any thread may call. The sets are handed out as copies, so that a reader never sees a set
+// change under it; hold() keeps them still while someone reads the whole properties tree.
+class ConfigAdmin {
+public:
+    // `configsets` is the component's "conf" node; it must outlive this object. The active set
+    // starts as "default", flagged active, whether or not such a set exists.
+    explicit ConfigAdmin(coil::Properties& configsets);
+    ConfigAdmin(const ConfigAdmin&) = delete;
+    ConfigAdmin& operator=(const ConfigAdmin&) = delete;
+
+    bool haveConfig(const char* config_id) const;
+    std::string getActiveId() const;
+    // False from a change of the sets until the next activation.
+    bool isActive() const;
+
+    // Copies of every set, in the order they were made; each copy is named by its set's id.
+    std::vector<coil::Properties> getConfigurationSets() const;
+    // A copy of the set named `config_id`; false when there is none.
+    bool getConfigurationSet(const char* config_id, coil::Properties& configuration_set) const;
+    // Merges the set's keys into the set named by its name, making that set if needed; clears the
+    // active flag. False for an empty name or one holding a '.', which cannot name one node.
+    bool setConfigurationSetValues(const coil::Properties& configuration_set);
+    // A copy of the active set, made (empty) if it does not exist; false while no set is active.
+    bool getActiveConfigurationSet(coil::Properties& configuration_set);
+    // Adds a set under its name and remembers that it was added, which makes it removable; clears
+    // the active flag. False for an empty name, one holding a '.', or one in use.
+    bool addConfigurationSet(const coil::Properties& configuration_set);
+    // False for "default", the active set, an unknown set and any set not made by
+    // addConfigurationSet().
+    bool removeConfigurationSet(const char* config_id);
+    // False for an empty or unknown id and for ids starting with '_', which name hidden sets.
+    bool activateConfigurationSet(const char* config_id);
+
+    // Holds the sets still; none of the calls above may be made while the lock is held.
+    std::unique_lock<std::mutex> hold() const { return std::unique_lock<std::mutex>(m_mutex); }
+
+private:
+    // Guards everything below and the nodes under m_configsets.
+    mutable std::mutex m_mutex;
+    coil::Properties& m_configsets;
+    std::string m_activeId = "default";
+    bool m_active = true;
+    std::vector<std::string> m_newConfig;
+};
+
+}  // namespace RTC
+
+#endif
