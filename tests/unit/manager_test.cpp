@@ -103,6 +103,26 @@ TEST(ManagerComponents, CreationNamesInstancesAndAppliesArguments) {
     EXPECT_EQ(1u, manager().getComponents().size());
 }
 
+// Sets given at creation are kept under conf.<set>; the one "configuration.active_config" names
+// is active once the component is initialised, or "default" when it names none.
+TEST(ManagerComponents, CreationArgumentsMakeAndChooseConfigurationSets) {
+    RTC::RTObject_impl* chosen = manager().createComponent(
+        "Counted?conf.mode1.gain=4&conf.default.gain=1&configuration.active_config=mode1");
+    ASSERT_NE(nullptr, chosen);
+    EXPECT_EQ("mode1", chosen->getConfigService().getActiveId());
+    coil::Properties set;
+    ASSERT_TRUE(chosen->getConfigService().getActiveConfigurationSet(set));
+    EXPECT_EQ("4", set.getProperty("gain"));
+
+    RTC::RTObject_impl* missing =
+        manager().createComponent("Counted?conf.mode1.gain=4&configuration.active_config=mode9");
+    ASSERT_NE(nullptr, missing);
+    EXPECT_EQ("default", missing->getConfigService().getActiveId());
+    EXPECT_FALSE(missing->getConfigService().haveConfig("default"));
+    manager().deleteComponent(chosen);
+    manager().deleteComponent(missing);
+}
+
 TEST(ManagerShutdown, FinalisesAndDisposesEveryComponent) {
     manager().createComponent("Counted");
     const int finalizedBefore = g_finalized;
