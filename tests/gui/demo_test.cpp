@@ -22,19 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The picture inside a HighGUI window screenshot: below the tool bar, framed by the window's
-// plain grey background.
-cv::Mat pictureIn(const cv::Mat& window) {
-    if (window.rows < 60) return cv::Mat();
-    const cv::Mat below = window(cv::Rect(0, 28, window.cols, window.rows - 28 - 20));
-    const cv::Vec3b background = below.at<cv::Vec3b>(0, 0);
-    cv::Mat differs;
-    cv::inRange(below, cv::Scalar(background), cv::Scalar(background), differs);
-    cv::bitwise_not(differs, differs);
-    const cv::Rect box = cv::boundingRect(differs);
-    return box.area() > 0 ? below(box).clone() : cv::Mat();
-}
-
 std::string lastShot(const std::string& dir, const std::string& kind) {
     std::string last;
     for (int i = 1; i < 100; ++i) {
@@ -59,7 +46,7 @@ TEST(Demo, HeadlessRunLeavesScreenshotsOfBothViewers) {
     }
     ASSERT_TRUE(WIFEXITED(demo.status()) && WEXITSTATUS(demo.status()) == 0) << demo.output();
 
-    const cv::Mat depth = pictureIn(testsupport::readImage(lastShot(dir, "depth")));
+    const cv::Mat depth = testsupport::pictureIn(testsupport::readImage(lastShot(dir, "depth")));
     ASSERT_EQ(cv::Size(320, 240), depth.size()) << demo.output();
     cv::Mat hsv;
     cv::cvtColor(depth, hsv, cv::COLOR_BGR2HSV);
@@ -76,7 +63,7 @@ TEST(Demo, HeadlessRunLeavesScreenshotsOfBothViewers) {
 
     // The frame is one pixel wider than the map, so its rows are padded; its wall has vertical
     // stripes, which a shear would slant: every row of the wall must be the same.
-    const cv::Mat frame = pictureIn(testsupport::readImage(lastShot(dir, "image")));
+    const cv::Mat frame = testsupport::pictureIn(testsupport::readImage(lastShot(dir, "image")));
     ASSERT_EQ(cv::Size(321, 240), frame.size()) << demo.output();
     for (int r = 1; r < 40; ++r)
         ASSERT_EQ(0, cv::norm(frame.row(0), frame.row(r), cv::NORM_INF)) << "row " << r;

@@ -50,6 +50,17 @@ cv::Mat screenshot(const std::string& title) {
                    "' 2>/dev/null | timeout 10 convert xwd:- ppm:- 2>/dev/null");
 }
 
+cv::Mat pictureIn(const cv::Mat& window) {
+    if (window.rows < 60) return cv::Mat();
+    const cv::Mat below = window(cv::Rect(0, 28, window.cols, window.rows - 28 - 20));
+    const cv::Vec3b background = below.at<cv::Vec3b>(0, 0);
+    cv::Mat differs;
+    cv::inRange(below, cv::Scalar(background), cv::Scalar(background), differs);
+    cv::bitwise_not(differs, differs);
+    const cv::Rect box = cv::boundingRect(differs);
+    return box.area() > 0 ? below(box).clone() : cv::Mat();
+}
+
 cv::Mat readImage(const std::string& path) {
     return ppmFrom("timeout 10 convert '" + path + "' ppm:- 2>/dev/null");
 }

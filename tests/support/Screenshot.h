@@ -11,6 +11,10 @@ namespace testsupport {
 // captured. HighGUI's Qt windows carry a tool bar, so callers find their image inside it.
 cv::Mat screenshot(const std::string& title);
 
+// The picture inside a HighGUI window's screenshot: below the tool bar and above the status bar,
+// framed by the window's plain background. Empty when there is none.
+cv::Mat pictureIn(const cv::Mat& window);
+
 // An image file (any format ImageMagick reads) as 8-bit BGR, or an empty image.
 cv::Mat readImage(const std::string& path);
 

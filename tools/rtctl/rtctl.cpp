@@ -5,12 +5,16 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/Naming.hh>
 
+#include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "SystemDescription.h"
 
 namespace {
 
@@ -30,6 +34,11 @@ const char* const kUsage =
     "                                     change the state in the component's own context\n"
     "  state PATH                         the state in the component's own context\n"
     "  exit PATH                          end the component\n"
+    "  save FILE PATH...                  write the components' contexts, states, configuration\n"
+    "                                     sets and the connections among them to FILE\n"
+    "  restore FILE                       set those configuration sets and context rates again,\n"
+    "                                     make the connections that are missing, and activate\n"
+    "                                     the components that were active\n"
     "PATH: a naming path (\"host.host_cxt/Morvane0.rtc\"), a name found anywhere in the\n"
     "naming service (\"Morvane0.rtc\", \"Morvane0\"), an IOR (\"IOR:...\") or a corbaloc URL.\n"
     "-n: the naming service, default localhost:2809.\n"
@@ -387,6 +396,196 @@ int changeState(Tool& tool, const std::string& command, const std::string& path)
     return 0;
 }
 
+// A connection's properties worth asking for again: string values, without the objects that
+// its ports published for it (names ending in "_ior" or "_ref"), which a new connection replaces.
+coil::Properties requestedProperties(const SDOPackage::NVList& list) {
+    coil::Properties out;
+    for (CORBA::ULong i = 0; i < list.length(); ++i) {
+        const std::string name = list[i].name.in();
+        const std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : "";
+        const char* value = nullptr;
+        if (tail == "_ior" || tail == "_ref" || !(list[i].value >>= value)) continue;
+        out.setProperty(name, value);
+    }
+    return out;
+}
+
+SDOPackage::Configuration_ptr configurationOf(RTC::RTObject_ptr comp) {
+    try {
+        SDOPackage::Configuration_var conf = comp->get_configuration();
+        if (!CORBA::is_nil(conf)) omniORB::setClientCallTimeout(conf, kCallTimeoutMs);
+        return conf._retn();
+    } catch (const SDOPackage::InterfaceNotImplemented&) {
+    } catch (const SDOPackage::NotAvailable&) {
+    }
+    return SDOPackage::Configuration::_nil();
+}
+
+// Asks what a save records: the profile, owned contexts and state, the configuration sets (the
+// active one first, which makes an empty "default" where none is), and every connection whose
+// ports all belong to components of `paths`.
+int save(Tool& tool, const std::string& file, const std::vector<std::string>& paths) {
+    rtctl::SystemDescription d;
+    struct KnownPort {
+        std::size_t component;
+        std::string name;
+        RTC::PortService_var ref;
+    };
+    std::vector<KnownPort> known;
+    std::vector<RTC::ConnectorProfile> seen;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        RTC::RTObject_var comp = tool.component(paths[i]);
+        RTC::ComponentProfile_var profile = comp->get_component_profile();
+        rtctl::SavedComponent c;
+        c.path = paths[i];
+        c.instanceName = profile->instance_name.in();
+        c.typeName = profile->type_name.in();
+        RTC::ExecutionContextList_var owned = comp->get_owned_contexts();
+        for (CORBA::ULong k = 0; k < owned->length(); ++k) {
+            omniORB::setClientCallTimeout(owned[k].in(), kCallTimeoutMs);
+            c.contexts.push_back({RTC::remote::kindName(owned[k]->get_kind()), owned[k]->get_rate()});
+            if (k == 0) c.state = stateName(owned[k]->get_component_state(comp));
+        }
+        SDOPackage::Configuration_var conf = configurationOf(comp);
+        if (!CORBA::is_nil(conf)) {
+            try {
+                SDOPackage::ConfigurationSet_var active = conf->get_active_configuration_set();
+                c.activeSet = active->id.in();
+            } catch (const SDOPackage::NotAvailable&) {
+            }
+            SDOPackage::ConfigurationSetList_var sets = conf->get_configuration_sets();
+            for (CORBA::ULong k = 0; k < sets->length(); ++k) {
+                coil::Properties set(sets[k].id.in());
+                set << RTC::remote::toProperties(sets[k].configuration_data);
+                c.sets.push_back(set);
+            }
+        }
+        for (CORBA::ULong k = 0; k < profile->port_profiles.length(); ++k) {
+            const RTC::PortProfile& port = profile->port_profiles[k];
+            known.push_back({i, port.name.in(), RTC::PortService::_duplicate(port.port_ref.in())});
+            for (CORBA::ULong n = 0; n < port.connector_profiles.length(); ++n)
+                seen.push_back(port.connector_profiles[n]);
+        }
+        d.components.push_back(c);
+    }
+    for (const RTC::ConnectorProfile& cp : seen) {
+        const std::string id = cp.connector_id.in();
+        bool again = false;
+        for (const rtctl::SavedConnection& c : d.connections) again = again || c.id == id;
+        if (again) continue;
+        rtctl::SavedConnection c;
+        c.id = id;
+        c.name = cp.name.in();
+        for (CORBA::ULong k = 0; k < cp.ports.length(); ++k) {
+            for (const KnownPort& p : known)
+                if (!CORBA::is_nil(cp.ports[k]) && p.ref->_is_equivalent(cp.ports[k].in())) {
+                    c.ports.push_back({p.component, p.name});
+                    break;
+                }
+        }
+        if (c.ports.size() != cp.ports.length()) {
+            std::cerr << "rtctl: leaving out connection " << id
+                      << ": a port of it belongs to no component saved\n";
+            continue;
+        }
+        c.properties = requestedProperties(cp.properties);
+        d.connections.push_back(c);
+    }
+    std::ofstream out(file);
+    d.write(out);
+    out.close();
+    if (!out) throw Failure("cannot write " + file);
+    std::cout << "saved " << d.components.size() << " components and " << d.connections.size()
+              << " connections to " << file << std::endl;
+    return 0;
+}
+
+int restore(Tool& tool, const std::string& file) {
+    std::ifstream in(file);
+    if (!in) throw Failure("cannot read " + file);
+    rtctl::SystemDescription d;
+    try {
+        d = rtctl::SystemDescription::read(in);
+    } catch (const std::runtime_error& e) {
+        throw Failure(file + ": " + e.what());
+    }
+    std::vector<RTC::RTObject_var> comps;
+    for (const rtctl::SavedComponent& c : d.components) {
+        RTC::RTObject_var comp = tool.component(c.path);
+        RTC::ComponentProfile_var profile = comp->get_component_profile();
+        if (c.instanceName != profile->instance_name.in())
+            throw Failure(c.path + " is now " + profile->instance_name.in() + ", not " +
+                          c.instanceName);
+        comps.push_back(comp);
+    }
+    for (std::size_t i = 0; i < d.components.size(); ++i) {
+        const rtctl::SavedComponent& c = d.components[i];
+        if (!c.sets.empty() || !c.activeSet.empty()) {
+            SDOPackage::Configuration_var conf = configurationOf(comps[i]);
+            if (CORBA::is_nil(conf)) throw Failure(c.path + " has no configuration object");
+            for (const coil::Properties& set : c.sets) {
+                SDOPackage::ConfigurationSet values;
+                values.id = CORBA::string_dup(set.getName());
+                values.description = CORBA::string_dup(set.getProperty("description").c_str());
+                values.configuration_data = RTC::remote::toNVList(set);
+                if (!conf->set_configuration_set_values(values))
+                    throw Failure(c.path + " refused configuration set " + set.getName());
+            }
+            try {
+                if (!c.activeSet.empty()) conf->activate_configuration_set(c.activeSet.c_str());
+            } catch (const SDOPackage::InvalidParameter&) {
+                throw Failure(c.path + " cannot activate configuration set " + c.activeSet);
+            }
+        }
+        RTC::ExecutionContextList_var owned = comps[i]->get_owned_contexts();
+        for (CORBA::ULong k = 0; k < owned->length() && k < c.contexts.size(); ++k) {
+            omniORB::setClientCallTimeout(owned[k].in(), kCallTimeoutMs);
+            const double rate = c.contexts[k].rate;
+            if (rate > 0.0 && std::fabs(owned[k]->get_rate() - rate) > 1e-9 * rate &&
+                owned[k]->set_rate(rate) != RTC::RTC_OK)
+                std::cerr << "rtctl: " << c.path << " keeps its context " << k << "'s rate\n";
+        }
+    }
+    int made = 0, there = 0, activated = 0;
+    for (const rtctl::SavedConnection& c : d.connections) {
+        RTC::ConnectorProfile cp;
+        cp.name = CORBA::string_dup(c.name.c_str());
+        cp.connector_id = CORBA::string_dup(c.id.c_str());
+        cp.ports.length(static_cast<CORBA::ULong>(c.ports.size()));
+        for (std::size_t k = 0; k < c.ports.size(); ++k) {
+            const std::string& path = d.components[c.ports[k].component].path;
+            RTC::PortProfile_var profile;
+            cp.ports[k] = tool.port(comps[c.ports[k].component], path, c.ports[k].name, profile);
+        }
+        RTC::ConnectorProfileList_var existing = cp.ports[0]->get_connector_profiles();
+        bool present = false;
+        for (CORBA::ULong k = 0; k < existing->length(); ++k)
+            present = present || c.id == existing[k].connector_id.in();
+        if (present) {
+            ++there;
+            continue;
+        }
+        cp.properties = RTC::remote::toNVList(c.properties);
+        const RTC::ReturnCode_t r = cp.ports[0]->connect(cp);
+        if (r != RTC::RTC_OK)
+            throw Failure("connection " + c.id + " refused: " + returnCodeName(r));
+        ++made;
+    }
+    for (std::size_t i = 0; i < d.components.size(); ++i) {
+        if (d.components[i].state != "ACTIVE") continue;
+        RTC::ExecutionContext_var ec = tool.ownContext(comps[i], d.components[i].path);
+        if (ec->get_component_state(comps[i]) == RTC::ACTIVE_STATE) continue;
+        const RTC::ReturnCode_t r = ec->activate_component(comps[i]);
+        if (r != RTC::RTC_OK)
+            throw Failure("activate " + d.components[i].path + " refused: " + returnCodeName(r));
+        ++activated;
+    }
+    std::cout << "restored " << d.components.size() << " components: " << made
+              << " connections made, " << there << " already there, " << activated
+              << " components activated" << std::endl;
+    return 0;
+}
+
 int run(Tool& tool, const std::vector<std::string>& args, const std::vector<std::string>& settings,
         const std::string& id) {
     if (args.empty()) throw Usage("no command");
@@ -416,6 +615,14 @@ int run(Tool& tool, const std::vector<std::string>& args, const std::vector<std:
         command == "state" || command == "exit") {
         need(1, 1);
         return changeState(tool, command, args[1]);
+    }
+    if (command == "save") {
+        if (args.size() < 3) throw Usage("save needs a file and at least one component");
+        return save(tool, args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+    }
+    if (command == "restore") {
+        need(1, 1);
+        return restore(tool, args[1]);
     }
     throw Usage("unknown command \"" + command + "\"");
 }
