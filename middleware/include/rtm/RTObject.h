@@ -57,10 +57,10 @@ public:
     ReturnCode_t on_state_update(UniqueId exec_handle);
     ReturnCode_t on_rate_changed(UniqueId exec_handle);
 
-    // Lifecycle. initialize() activates the configuration set named by
-    // "configuration.active_config" (else "default"), runs onInitialize and, when it succeeds,
-    // creates and starts the component's own execution context (handle 0): the component is
-    // then inactive in it.
+    // Lifecycle. initialize() runs onInitialize and, when it succeeds, activates the
+    // configuration set named by "configuration.active_config" (else "default"), then creates and
+    // starts the component's own execution context (handle 0): the component is then inactive
+    // in it.
     // exit() deactivates the component, stops its context and finalises it.
     ReturnCode_t initialize();
     ReturnCode_t finalize();

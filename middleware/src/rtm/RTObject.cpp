@@ -99,12 +99,13 @@ ReturnCode_t RTObject_impl::initialize() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_initialized || m_finalized) return RTC::PRECONDITION_NOT_MET;
     }
-    // A missing set leaves "default" named active, whether or not it exists.
+    const ReturnCode_t r = on_initialize();
+    if (r != RTC::RTC_OK) return r;
+    // After onInitialize, which may add sets. A missing set leaves "default" named active,
+    // whether or not it exists.
     const std::string active = m_properties.getProperty("configuration.active_config", "default");
     if (!m_configsets.activateConfigurationSet(active.c_str()))
         m_configsets.activateConfigurationSet("default");
-    const ReturnCode_t r = on_initialize();
-    if (r != RTC::RTC_OK) return r;
 
     const std::string type = m_properties.getProperty("exec_cxt.periodic.type",
                                                       "PeriodicExecutionContext");
