@@ -439,8 +439,7 @@ char* ComponentServant::get_sdo_id() {
 char* ComponentServant::get_sdo_type() {
     ComponentLink::Use use(*m_link);
     if (!use) gone();
-    const char* description = use->getDescription();
-    return CORBA::string_dup(description[0] != '\0' ? description : use->getTypeName());
+    return CORBA::string_dup(use->getDescription());
 }
 
 SDOPackage::DeviceProfile* ComponentServant::get_device_profile() {
