@@ -24,7 +24,9 @@ using remotetest::rtctl;
 const char* const kDepthWindow = "Stereo Depth Image";
 const char* const kImageWindow = "show";
 
-cv::Mat picture(const char* window) { return testsupport::pictureIn(testsupport::screenshot(window)); }
+cv::Mat picture(const char* window) {
+    return testsupport::pictureIn(testsupport::screenshot(window));
+}
 
 bool same(const cv::Mat& a, const cv::Mat& b) {
     return !a.empty() && a.size() == b.size() && cv::norm(a, b, cv::NORM_INF) == 0;
@@ -98,8 +100,9 @@ TEST(SystemRestore, CutSystemIsRebuiltFromItsSaveAndBothViewersShowDataAgain) {
     char dir[] = "/tmp/qor-restore-test-XXXXXX";
     ASSERT_NE(nullptr, ::mkdtemp(dir));
     const std::string file = std::string(dir) + "/system.conf";
-    const std::string saved = ok({"save", file, remotetest::hostName() + ".host_cxt/StereoCameraSim0.rtc",
-                                  "Morvane0.rtc", "Kaleth0"});
+    const std::string saved =
+        ok({"save", file, remotetest::hostName() + ".host_cxt/StereoCameraSim0.rtc", "Morvane0.rtc",
+            "Kaleth0"});
     EXPECT_NE(std::string::npos, saved.find("saved 3 components and 2 connections")) << saved;
 
     // Cut apart: no connections, the camera stopped, Morvane's sets changed.
@@ -115,7 +118,8 @@ TEST(SystemRestore, CutSystemIsRebuiltFromItsSaveAndBothViewersShowDataAgain) {
     EXPECT_FALSE(changesFrom(kImageWindow, imageCut, 1s)) << "nothing arrives while cut";
 
     const std::string restored = ok({"restore", file});
-    EXPECT_NE(std::string::npos, restored.find("2 connections made, 0 already there, 1 components activated"))
+    EXPECT_NE(std::string::npos,
+              restored.find("2 connections made, 0 already there, 1 components activated"))
         << restored;
     EXPECT_TRUE(changesFrom(kDepthWindow, depthCut, 20s)) << morvane.output();
     EXPECT_TRUE(changesFrom(kImageWindow, imageCut, 20s)) << kaleth.output();
@@ -127,7 +131,8 @@ TEST(SystemRestore, CutSystemIsRebuiltFromItsSaveAndBothViewersShowDataAgain) {
 
     // A second restore finds everything in place.
     const std::string again = ok({"restore", file});
-    EXPECT_NE(std::string::npos, again.find("0 connections made, 2 already there, 0 components activated"))
+    EXPECT_NE(std::string::npos,
+              again.find("0 connections made, 2 already there, 0 components activated"))
         << again;
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }

@@ -79,7 +79,8 @@ void SystemDescription::write(std::ostream& out) const {
         root.setProperty(at + "id", c.id);
         root.setProperty(at + "name", c.name);
         std::vector<std::string> ports;
-        for (const SavedPort& p : c.ports) ports.push_back(std::to_string(p.component) + ":" + p.name);
+        for (const SavedPort& p : c.ports)
+            ports.push_back(std::to_string(p.component) + ":" + p.name);
         root.setProperty(at + "ports", joined(ports));
         putTree(root, at + "property.", c.properties);
     }
@@ -133,7 +134,8 @@ SystemDescription SystemDescription::read(std::istream& in) {
                                          std::to_string(nComponents));
             c.ports.push_back(p);
         }
-        if (c.ports.size() < 2) throw std::runtime_error("\"" + at + "ports\" names fewer than two ports");
+        if (c.ports.size() < 2)
+            throw std::runtime_error("\"" + at + "ports\" names fewer than two ports");
         c.properties = subtree(root, at + "property", "");
         d.connections.push_back(c);
     }

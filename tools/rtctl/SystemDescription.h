@@ -23,21 +23,21 @@ struct SavedComponent {
     std::string typeName;
     std::string state;  // in the component's own context: "ACTIVE", "INACTIVE", ...
     std::vector<SavedContext> contexts;  // owned, by handle
-    std::string activeSet;  // empty when no set was active
+    std::string activeSet;               // empty when no set was active
     // Configuration sets, each named by its id; keys are relative to the set.
     std::vector<coil::Properties> sets;
 };
 
 struct SavedPort {
     std::size_t component = 0;  // index in SystemDescription::components
-    std::string name;  // the port's full name, "Morvane0.stereo"
+    std::string name;           // the port's full name, "Morvane0.stereo"
 };
 
 struct SavedConnection {
     std::string id;
     std::string name;
     std::vector<SavedPort> ports;  // in the connector profile's order
-    coil::Properties properties;  // what the connection was asked for, without published objects
+    coil::Properties properties;   // what the connection was asked for, without published objects
 };
 
 struct SystemDescription {

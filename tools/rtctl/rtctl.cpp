@@ -1,14 +1,13 @@
 // rtctl: lists, inspects, connects and drives RT components through their CORBA objects, as
 // the middleware's own tools do. Every failure is one line on standard error and a non-zero exit.
-#include <rtm/RemoteUtil.h>
-
 #include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
+#include <rtm/RemoteUtil.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <omniORB4/Naming.hh>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -443,7 +442,8 @@ int save(Tool& tool, const std::string& file, const std::vector<std::string>& pa
         RTC::ExecutionContextList_var owned = comp->get_owned_contexts();
         for (CORBA::ULong k = 0; k < owned->length(); ++k) {
             omniORB::setClientCallTimeout(owned[k].in(), kCallTimeoutMs);
-            c.contexts.push_back({RTC::remote::kindName(owned[k]->get_kind()), owned[k]->get_rate()});
+            c.contexts.push_back(
+                {RTC::remote::kindName(owned[k]->get_kind()), owned[k]->get_rate()});
             if (k == 0) c.state = stateName(owned[k]->get_component_state(comp));
         }
         SDOPackage::Configuration_var conf = configurationOf(comp);

@@ -303,8 +303,8 @@ TEST_F(Wire, SdoOperationsAnswerAsTheMiddlewaresDo) {
     EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
 }
 
-SDOPackage::ConfigurationSet configurationSet(const char* id,
-                                              std::initializer_list<std::pair<const char*, const char*>> data) {
+SDOPackage::ConfigurationSet configurationSet(
+    const char* id, std::initializer_list<std::pair<const char*, const char*>> data) {
     SDOPackage::ConfigurationSet set;
     set.id = CORBA::string_dup(id);
     set.description = CORBA::string_dup("not kept");
@@ -371,16 +371,20 @@ TEST_F(Wire, ConfigurationSetsAreMadeRemovedAndActivatedByTheMiddlewaresRules) {
         return std::string("<no exception>");
     };
     // Empty and unknown ids.
-    EXPECT_EQ("InternalError ID is empty",
-              description([&] { SDOPackage::ConfigurationSet_var(conf->get_configuration_set("")); }));
+    EXPECT_EQ("InternalError ID is empty", description([&] {
+                  SDOPackage::ConfigurationSet_var(conf->get_configuration_set(""));
+              }));
     for (const char* unknown : {"default", "__widget__", "mode1"})
         EXPECT_EQ("InternalError Unknown exception", description([&] {
                       SDOPackage::ConfigurationSet_var(conf->get_configuration_set(unknown));
-                  })) << unknown;
+                  }))
+            << unknown;
     EXPECT_EQ("InvalidParameter ID is empty.",
               description([&] { conf->set_configuration_set_values(configurationSet("", {})); }));
-    EXPECT_EQ("InvalidParameter ID is empty.", description([&] { conf->remove_configuration_set(""); }));
-    EXPECT_EQ("InvalidParameter ID is empty.", description([&] { conf->activate_configuration_set(""); }));
+    EXPECT_EQ("InvalidParameter ID is empty.",
+              description([&] { conf->remove_configuration_set(""); }));
+    EXPECT_EQ("InvalidParameter ID is empty.",
+              description([&] { conf->activate_configuration_set(""); }));
     EXPECT_EQ("InvalidParameter Configuration::activate_configuration_set()",
               description([&] { conf->activate_configuration_set("mode1"); }));
     EXPECT_FALSE(conf->add_configuration_set(configurationSet("", {})));
@@ -388,11 +392,14 @@ TEST_F(Wire, ConfigurationSetsAreMadeRemovedAndActivatedByTheMiddlewaresRules) {
     // Added sets may be removed unless active; sets made by setting values may not.
     EXPECT_TRUE(conf->add_configuration_set(configurationSet("mode1", {{"gain", "3"}})));
     EXPECT_FALSE(conf->add_configuration_set(configurationSet("mode1", {})));
-    EXPECT_TRUE(conf->set_configuration_set_values(configurationSet("mode2", {{"exported_ports", "a.b.in,c.out"}})));
-    EXPECT_TRUE(conf->set_configuration_set_values(configurationSet("__widget__", {{"gain", "slider"}})));
+    EXPECT_TRUE(conf->set_configuration_set_values(
+        configurationSet("mode2", {{"exported_ports", "a.b.in,c.out"}})));
+    EXPECT_TRUE(
+        conf->set_configuration_set_values(configurationSet("__widget__", {{"gain", "slider"}})));
     SDOPackage::ConfigurationSet_var mode2 = conf->get_configuration_set("mode2");
     EXPECT_EQ("a.in,c.out", text(mode2->configuration_data, "exported_ports"));
-    EXPECT_EQ("mode1 mode2 __widget__ ", setIds(SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())));
+    EXPECT_EQ("mode1 mode2 __widget__ ",
+              setIds(SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())));
     EXPECT_EQ("InvalidParameter Configuration::activate_configuration_set()",
               description([&] { conf->activate_configuration_set("__widget__"); }));
     EXPECT_TRUE(conf->activate_configuration_set("mode1"));
@@ -402,7 +409,8 @@ TEST_F(Wire, ConfigurationSetsAreMadeRemovedAndActivatedByTheMiddlewaresRules) {
     EXPECT_TRUE(conf->activate_configuration_set("mode2"));
     EXPECT_TRUE(conf->remove_configuration_set("mode1"));
     EXPECT_FALSE(conf->remove_configuration_set("mode1")) << "gone";
-    EXPECT_EQ("mode2 __widget__ ", setIds(SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())));
+    EXPECT_EQ("mode2 __widget__ ",
+              setIds(SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())));
 
     // The parameter operations: nothing declared, nothing changed.
     EXPECT_EQ(0u, SDOPackage::ParameterList_var(conf->get_configuration_parameters())->length());

@@ -124,16 +124,16 @@ CORBA::Boolean ConfigurationServant::remove_organization(const char* organizatio
         }
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_organizations.erase(
-        std::remove_if(m_organizations.begin(), m_organizations.end(),
-                       [&](const SDOPackage::Organization_var& o) {
-                           return !CORBA::is_nil(o) &&
-                                  std::any_of(matching.begin(), matching.end(),
-                                              [&](SDOPackage::Organization_ptr m) {
-                                                  return o->_is_equivalent(m);
-                                              });
-                       }),
-        m_organizations.end());
+    m_organizations.erase(std::remove_if(m_organizations.begin(), m_organizations.end(),
+                                         [&](const SDOPackage::Organization_var& o) {
+                                             return !CORBA::is_nil(o) &&
+                                                    std::any_of(
+                                                        matching.begin(), matching.end(),
+                                                        [&](SDOPackage::Organization_ptr m) {
+                                                            return o->_is_equivalent(m);
+                                                        });
+                                         }),
+                          m_organizations.end());
     return true;
 }
 
