@@ -14,26 +14,4 @@ target_link_libraries(qor_opencv INTERFACE
   ${OpenCV_highgui_LIBRARY} ${OpenCV_imgproc_LIBRARY} ${OpenCV_core_LIBRARY})
 add_library(qor::opencv ALIAS qor_opencv)
 
-# The middleware: an installed OpenRTM-aist when asked for or found, else the bundled stand-in.
-set(QOR_USE_OPENRTM OFF)
-if(NOT QOR_MIDDLEWARE STREQUAL "BUNDLED")
-  pkg_check_modules(OPENRTM QUIET IMPORTED_TARGET openrtm-aist)
-  if(OPENRTM_FOUND)
-    set(QOR_USE_OPENRTM ON)
-  elseif(QOR_MIDDLEWARE STREQUAL "OPENRTM")
-    message(FATAL_ERROR "QOR_MIDDLEWARE=OPENRTM but pkg-config finds no openrtm-aist")
-  endif()
-endif()
-
-if(QOR_USE_OPENRTM)
-  pkg_get_variable(QOR_RTM_IDL_DIR openrtm-aist rtm_idldir)
-  # Its libraries may sit outside the loader's path.
-  set(CMAKE_BUILD_RPATH ${OPENRTM_LIBRARY_DIRS})
-  set(CMAKE_INSTALL_RPATH ${OPENRTM_LIBRARY_DIRS})
-  add_library(qor_rtm INTERFACE)
-  target_link_libraries(qor_rtm INTERFACE PkgConfig::OPENRTM PkgConfig::OMNIORB Threads::Threads)
-  add_library(qor::rtm ALIAS qor_rtm)
-  add_library(qor::rtm_types ALIAS qor_rtm)
-else()
-  set(QOR_RTM_IDL_DIR ${CMAKE_CURRENT_SOURCE_DIR}/middleware/idl)
-endif()
+include(Middleware)
