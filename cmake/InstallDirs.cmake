@@ -6,8 +6,12 @@
 #   IDL files           ${QOR_INSTALL_IDLDIR}           (share/qor-viewers/idl)
 #   sample rtc.conf     ${QOR_INSTALL_DATADIR}          (share/qor-viewers)
 #   documentation       ${CMAKE_INSTALL_DOCDIR}         (share/doc/qor-viewers)
-set(CMAKE_INSTALL_DOCDIR share/doc/qor-viewers CACHE PATH "Documentation (DATAROOTDIR/doc/qor-viewers)")
 include(GNUInstallDirs)
+# The package's name, not the CMake project's, as Debian requires; a -DCMAKE_INSTALL_DOCDIR given
+# on the command line stays.
+if(CMAKE_INSTALL_DOCDIR STREQUAL "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PROJECT_NAME}")
+  set(CMAKE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/qor-viewers)
+endif()
 
 set(QOR_INSTALL_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/qor-viewers)
 set(QOR_INSTALL_MODULEDIR ${QOR_INSTALL_PRIVATE_LIBDIR}/modules)
