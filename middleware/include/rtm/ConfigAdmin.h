@@ -6,6 +6,7 @@
 
 #include <coil/Properties.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,10 +46,19 @@ public:
     // False for an empty or unknown id and for ids starting with '_', which name hidden sets.
     bool activateConfigurationSet(const char* config_id);
 
+    // Called after each change made through the calls above, outside the lock, with what changed
+    // ("SET_CONFIG_SET", "ADD_CONFIG_SET", "REMOVE_CONFIG_SET", "ACTIVATE_CONFIG_SET") and the
+    // set's id. Set it before the sets are used from other threads.
+    using ChangeListener = std::function<void(const char* change, const std::string& config_id)>;
+    void setChangeListener(ChangeListener listener) { m_listener = std::move(listener); }
+
     // Holds the sets still; none of the calls above may be made while the lock is held.
     std::unique_lock<std::mutex> hold() const { return std::unique_lock<std::mutex>(m_mutex); }
 
 private:
+    void changed(const char* change, const std::string& config_id);
+
+    ChangeListener m_listener;
     // Guards everything below and the nodes under m_configsets.
     mutable std::mutex m_mutex;
     coil::Properties& m_configsets;

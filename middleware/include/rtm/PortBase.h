@@ -46,12 +46,16 @@ public:
     void disconnectAll();
 
 protected:
+    // Record and forget connections; the owner's observers are told "CONNECT:<name>" and
+    // "DISCONNECT:<name>".
     void addConnector(const ConnectorInfo& info);
     bool eraseConnector(const std::string& id);
 
     coil::Properties m_properties;
 
 private:
+    void tellOwner(const char* what);
+
     std::string m_localName;
     // Guards the members below.
     mutable std::mutex m_mutex;

@@ -5,6 +5,7 @@
 #include <coil/Properties.h>
 #include <rtm/ConfigAdmin.h>
 #include <rtm/RTC.h>
+#include <rtm/SdoServiceAdmin.h>
 
 #include <mutex>
 #include <string>
@@ -43,7 +44,10 @@ public:
     virtual ReturnCode_t onRateChanged(RTC::UniqueId exec_handle);
 
     // The component actions: each calls its callback, and turns an exception thrown from it into
-    // RTC_ERROR so that nothing a component throws escapes into the middleware.
+    // RTC_ERROR so that nothing a component throws escapes into the middleware. When the callback
+    // succeeds, the observers are told of the change in state ("ACTIVE:<handle>", "INACTIVE:",
+    // "ERROR:", "FINALIZE:0") or in the context ("STARTUP:<handle>", "SHUTDOWN:",
+    // "RATE_CHANGED:").
     ReturnCode_t on_initialize();
     ReturnCode_t on_finalize();
     ReturnCode_t on_startup(UniqueId exec_handle);
@@ -69,7 +73,8 @@ public:
     bool isInitialized() const;
 
     // Registers a port under `name`; the port keeps the component as its owner. False when a port
-    // of that name exists already.
+    // of that name exists already. The observers are told "ADD:<port name>", and on removal
+    // "REMOVE:<port name>".
     bool addInPort(const char* name, InPortBase& inport);
     bool addOutPort(const char* name, OutPortBase& outport);
     bool removeInPort(InPortBase& port);
@@ -90,6 +95,8 @@ public:
     void setProperties(const coil::Properties& prop);
     // The configuration sets, kept in the "conf" branch of the properties.
     ConfigAdmin& getConfigService() { return m_configsets; }
+    // The observers tools gave the component; they are told of its changes.
+    SdoServiceAdmin& getSdoServiceAdmin() { return m_sdoservice; }
 
     // Execution contexts: owned ones have handles from 0, those the component only takes part in
     // from 1000. Null for an unknown handle.
@@ -109,8 +116,14 @@ protected:
     Manager* m_pManager;
     coil::Properties m_properties;
     ConfigAdmin m_configsets;
+    SdoServiceAdmin m_sdoservice;
 
 private:
+    // Tells the observers "<what><h>" under `kind` when `result` is RTC_OK; returns `result`.
+    ReturnCode_t told(OpenRTM::StatusKind kind, const char* what, UniqueId h, ReturnCode_t result);
+    bool addPort(const char* name, PortBase& port);
+    bool removePort(PortBase& port);
+
     // Guards the port list, the context lists and the lifecycle flags below.
     mutable std::mutex m_mutex;
     std::vector<PortBase*> m_ports;

@@ -55,12 +55,15 @@ bool ConfigAdmin::getConfigurationSet(const char* config_id,
 bool ConfigAdmin::setConfigurationSetValues(const coil::Properties& configuration_set) {
     const std::string id = configuration_set.getName();
     if (!validId(id)) return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_configsets.createNode(id);
-    coil::Properties* set = m_configsets.hasKey(id.c_str());
-    if (!set) return false;
-    *set << configuration_set;
-    m_active = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_configsets.createNode(id);
+        coil::Properties* set = m_configsets.hasKey(id.c_str());
+        if (!set) return false;
+        *set << configuration_set;
+        m_active = false;
+    }
+    changed("SET_CONFIG_SET", id);
     return true;
 }
 
@@ -80,36 +83,49 @@ bool ConfigAdmin::getActiveConfigurationSet(coil::Properties& configuration_set)
 bool ConfigAdmin::addConfigurationSet(const coil::Properties& configuration_set) {
     const std::string id = configuration_set.getName();
     if (!validId(id)) return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_configsets.hasKey(id.c_str())) return false;
-    m_configsets.createNode(id);
-    coil::Properties* set = m_configsets.hasKey(id.c_str());
-    if (!set) return false;
-    *set << configuration_set;
-    m_newConfig.push_back(id);
-    m_active = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_configsets.hasKey(id.c_str())) return false;
+        m_configsets.createNode(id);
+        coil::Properties* set = m_configsets.hasKey(id.c_str());
+        if (!set) return false;
+        *set << configuration_set;
+        m_newConfig.push_back(id);
+        m_active = false;
+    }
+    changed("ADD_CONFIG_SET", id);
     return true;
 }
 
 bool ConfigAdmin::removeConfigurationSet(const char* config_id) {
     if (!config_id) return false;
     const std::string id = config_id;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (id == "default" || id == m_activeId) return false;
-    const auto added = std::find(m_newConfig.begin(), m_newConfig.end(), id);
-    if (added == m_newConfig.end()) return false;
-    delete m_configsets.removeNode(id.c_str());
-    m_newConfig.erase(added);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (id == "default" || id == m_activeId) return false;
+        const auto added = std::find(m_newConfig.begin(), m_newConfig.end(), id);
+        if (added == m_newConfig.end()) return false;
+        delete m_configsets.removeNode(id.c_str());
+        m_newConfig.erase(added);
+    }
+    changed("REMOVE_CONFIG_SET", id);
     return true;
 }
 
 bool ConfigAdmin::activateConfigurationSet(const char* config_id) {
     if (!config_id || config_id[0] == '\0' || config_id[0] == '_') return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_configsets.hasKey(config_id)) return false;
-    m_activeId = config_id;
-    m_active = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_configsets.hasKey(config_id)) return false;
+        m_activeId = config_id;
+        m_active = true;
+    }
+    changed("ACTIVATE_CONFIG_SET", config_id);
     return true;
+}
+
+void ConfigAdmin::changed(const char* change, const std::string& config_id) {
+    if (m_listener) m_listener(change, config_id);
 }
 
 }  // namespace RTC

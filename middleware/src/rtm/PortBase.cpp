@@ -1,4 +1,5 @@
 #include <rtm/PortBase.h>
+#include <rtm/RTObject.h>
 
 #include <algorithm>
 
@@ -44,17 +45,34 @@ void PortBase::disconnectAll() {
 }
 
 void PortBase::addConnector(const ConnectorInfo& info) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_connectors.push_back(info);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connectors.push_back(info);
+    }
+    tellOwner("CONNECT:");
 }
 
 bool PortBase::eraseConnector(const std::string& id) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = std::find_if(m_connectors.begin(), m_connectors.end(),
-                           [&](const ConnectorInfo& c) { return c.id == id; });
-    if (it == m_connectors.end()) return false;
-    m_connectors.erase(it);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = std::find_if(m_connectors.begin(), m_connectors.end(),
+                               [&](const ConnectorInfo& c) { return c.id == id; });
+        if (it == m_connectors.end()) return false;
+        m_connectors.erase(it);
+    }
+    tellOwner("DISCONNECT:");
     return true;
+}
+
+void PortBase::tellOwner(const char* what) {
+    std::string hint = what;
+    RTObject_impl* owner = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        owner = m_owner;
+        hint += m_name;
+    }
+    if (owner) owner->getSdoServiceAdmin().updateStatus(OpenRTM::PORT_PROFILE, hint);
 }
 
 }  // namespace RTC

@@ -35,7 +35,11 @@ double rateFrom(const coil::Properties& props) {
 }  // namespace
 
 RTObject_impl::RTObject_impl(Manager* manager)
-    : m_pManager(manager), m_configsets(m_properties.getNode("conf")) {}
+    : m_pManager(manager), m_configsets(m_properties.getNode("conf")) {
+    m_configsets.setChangeListener([this](const char* change, const std::string& config_id) {
+        m_sdoservice.updateStatus(OpenRTM::CONFIGURATION, std::string(change) + ": " + config_id);
+    });
+}
 
 RTObject_impl::~RTObject_impl() {
     for (ExecutionContextBase* ec : m_ownedContexts) {
@@ -61,28 +65,28 @@ ReturnCode_t RTObject_impl::on_initialize() {
     return guarded([this] { return onInitialize(); });
 }
 ReturnCode_t RTObject_impl::on_finalize() {
-    return guarded([this] { return onFinalize(); });
+    return told(OpenRTM::RTC_STATUS, "FINALIZE:", 0, guarded([this] { return onFinalize(); }));
 }
 ReturnCode_t RTObject_impl::on_startup(UniqueId h) {
-    return guarded([&] { return onStartup(h); });
+    return told(OpenRTM::EC_STATUS, "STARTUP:", h, guarded([&] { return onStartup(h); }));
 }
 ReturnCode_t RTObject_impl::on_shutdown(UniqueId h) {
-    return guarded([&] { return onShutdown(h); });
+    return told(OpenRTM::EC_STATUS, "SHUTDOWN:", h, guarded([&] { return onShutdown(h); }));
 }
 ReturnCode_t RTObject_impl::on_activated(UniqueId h) {
-    return guarded([&] { return onActivated(h); });
+    return told(OpenRTM::RTC_STATUS, "ACTIVE:", h, guarded([&] { return onActivated(h); }));
 }
 ReturnCode_t RTObject_impl::on_deactivated(UniqueId h) {
-    return guarded([&] { return onDeactivated(h); });
+    return told(OpenRTM::RTC_STATUS, "INACTIVE:", h, guarded([&] { return onDeactivated(h); }));
 }
 ReturnCode_t RTObject_impl::on_aborting(UniqueId h) {
-    return guarded([&] { return onAborting(h); });
+    return told(OpenRTM::RTC_STATUS, "ERROR:", h, guarded([&] { return onAborting(h); }));
 }
 ReturnCode_t RTObject_impl::on_error(UniqueId h) {
     return guarded([&] { return onError(h); });
 }
 ReturnCode_t RTObject_impl::on_reset(UniqueId h) {
-    return guarded([&] { return onReset(h); });
+    return told(OpenRTM::RTC_STATUS, "INACTIVE:", h, guarded([&] { return onReset(h); }));
 }
 ReturnCode_t RTObject_impl::on_execute(UniqueId h) {
     return guarded([&] { return onExecute(h); });
@@ -91,7 +95,13 @@ ReturnCode_t RTObject_impl::on_state_update(UniqueId h) {
     return guarded([&] { return onStateUpdate(h); });
 }
 ReturnCode_t RTObject_impl::on_rate_changed(UniqueId h) {
-    return guarded([&] { return onRateChanged(h); });
+    return told(OpenRTM::EC_STATUS, "RATE_CHANGED:", h, guarded([&] { return onRateChanged(h); }));
+}
+
+ReturnCode_t RTObject_impl::told(OpenRTM::StatusKind kind, const char* what, UniqueId h,
+                                 ReturnCode_t result) {
+    if (result == RTC::RTC_OK) m_sdoservice.updateStatus(kind, what + std::to_string(h));
+    return result;
 }
 
 ReturnCode_t RTObject_impl::initialize() {
@@ -176,40 +186,39 @@ bool RTObject_impl::isInitialized() const {
 }
 
 bool RTObject_impl::addInPort(const char* name, InPortBase& inport) {
-    (void)name;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (PortBase* p : m_ports)
-        if (p == &inport || p->localName() == inport.localName()) return false;
-    inport.setOwner(this);
-    inport.setName(std::string(getInstanceName()) + "." + inport.localName());
-    m_ports.push_back(&inport);
-    return true;
+    return addPort(name, inport);
 }
 
 bool RTObject_impl::addOutPort(const char* name, OutPortBase& outport) {
+    return addPort(name, outport);
+}
+
+bool RTObject_impl::removeInPort(InPortBase& port) { return removePort(port); }
+
+bool RTObject_impl::removeOutPort(OutPortBase& port) { return removePort(port); }
+
+bool RTObject_impl::addPort(const char* name, PortBase& port) {
     (void)name;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (PortBase* p : m_ports)
-        if (p == &outport || p->localName() == outport.localName()) return false;
-    outport.setOwner(this);
-    outport.setName(std::string(getInstanceName()) + "." + outport.localName());
-    m_ports.push_back(&outport);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (PortBase* p : m_ports)
+            if (p == &port || p->localName() == port.localName()) return false;
+        port.setOwner(this);
+        port.setName(std::string(getInstanceName()) + "." + port.localName());
+        m_ports.push_back(&port);
+    }
+    m_sdoservice.updateStatus(OpenRTM::PORT_PROFILE, std::string("ADD:") + port.getName());
     return true;
 }
 
-bool RTObject_impl::removeInPort(InPortBase& port) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = std::find(m_ports.begin(), m_ports.end(), &port);
-    if (it == m_ports.end()) return false;
-    m_ports.erase(it);
-    return true;
-}
-
-bool RTObject_impl::removeOutPort(OutPortBase& port) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = std::find(m_ports.begin(), m_ports.end(), &port);
-    if (it == m_ports.end()) return false;
-    m_ports.erase(it);
+bool RTObject_impl::removePort(PortBase& port) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = std::find(m_ports.begin(), m_ports.end(), &port);
+        if (it == m_ports.end()) return false;
+        m_ports.erase(it);
+    }
+    m_sdoservice.updateStatus(OpenRTM::PORT_PROFILE, std::string("REMOVE:") + port.getName());
     return true;
 }
 
@@ -282,7 +291,9 @@ UniqueId RTObject_impl::attachContext(ExecutionContextBase* ec) {
         m_participatingContexts.push_back(ec);
     }
     ec->add_component(this);
-    return getContextHandle(ec);
+    const UniqueId h = getContextHandle(ec);
+    m_sdoservice.updateStatus(OpenRTM::EC_STATUS, "ATTACHED:" + std::to_string(h));
+    return h;
 }
 
 ReturnCode_t RTObject_impl::detachContext(UniqueId ec_id) {
@@ -296,9 +307,12 @@ ReturnCode_t RTObject_impl::detachContext(UniqueId ec_id) {
     }
     if (ec->get_component_state(this) == RTC::ACTIVE_STATE) return RTC::PRECONDITION_NOT_MET;
     ec->remove_component(this);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_participatingContexts.erase(
-        std::find(m_participatingContexts.begin(), m_participatingContexts.end(), ec));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_participatingContexts.erase(
+            std::find(m_participatingContexts.begin(), m_participatingContexts.end(), ec));
+    }
+    m_sdoservice.updateStatus(OpenRTM::EC_STATUS, "DETACHED:" + std::to_string(ec_id));
     return RTC::RTC_OK;
 }
 

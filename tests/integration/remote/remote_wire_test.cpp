@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <rtm/RTC.h>
 #include <rtm/RemoteUtil.h>
+#include <rtm/idl/ComponentObserverSkel.h>
 
 #include <StereoCameraService.hh>
 
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -289,7 +291,7 @@ TEST_F(Wire, SdoOperationsAnswerAsTheMiddlewaresDo) {
     ASSERT_EQ(1u, orgs->length());
     EXPECT_TRUE(CORBA::is_nil(orgs[0]));
     EXPECT_TRUE(conf->remove_organization("unknown"));
-    // No SDO service consumer is offered.
+    // Consumers of other interfaces are not taken.
     SDOPackage::ServiceProfile service;
     service.id = CORBA::string_dup("s1");
     service.interface_type = CORBA::string_dup("IDL:x:1.0");
@@ -423,6 +425,147 @@ TEST_F(Wire, ConfigurationSetsAreMadeRemovedAndActivatedByTheMiddlewaresRules) {
     five <<= "5";
     EXPECT_TRUE(conf->set_configuration_parameter("gain", five));
     EXPECT_EQ(0u, SDOPackage::NVList_var(conf->get_configuration_parameter_values())->length());
+}
+
+// A tool's component observer, in this process: records "<kind> <hint>" for every notice.
+class RecordingObserver : public POA_OpenRTM::ComponentObserver {
+public:
+    void update_status(OpenRTM::StatusKind kind, const char* hint) override {
+        static const char* const kinds[] = {"COMPONENT_PROFILE", "RTC_STATUS",    "EC_STATUS",
+                                            "PORT_PROFILE",      "CONFIGURATION", "HEARTBEAT"};
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_notices.push_back(std::string(kind < 6 ? kinds[kind] : "?") + " " + hint);
+        m_changed.notify_all();
+    }
+    // The notices so far, once `notice` has come `times` times or `limit` has passed.
+    std::vector<std::string> waitFor(const std::string& notice, std::size_t times = 1,
+                                     std::chrono::milliseconds limit = 10s) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, limit, [&] {
+            return static_cast<std::size_t>(
+                       std::count(m_notices.begin(), m_notices.end(), notice)) >= times;
+        });
+        return m_notices;
+    }
+
+private:
+    // Guards m_notices; m_changed signals a new one.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_notices;
+};
+
+// An observer servant activated in the test's POA for the test's length.
+struct Observer {
+    Observer() : servant(new RecordingObserver) {
+        oid = testsupport::rootPoa()->activate_object(servant);
+        CORBA::Object_var obj = testsupport::rootPoa()->id_to_reference(oid.in());
+        ref = OpenRTM::ComponentObserver::_narrow(obj);
+    }
+    ~Observer() {
+        testsupport::rootPoa()->deactivate_object(oid.in());
+        servant->_remove_ref();
+    }
+    RecordingObserver* servant;
+    PortableServer::ObjectId_var oid;
+    OpenRTM::ComponentObserver_var ref;
+};
+
+SDOPackage::ServiceProfile observerProfile(
+    const char* id, CORBA::Object_ptr service,
+    std::initializer_list<std::pair<const char*, const char*>> properties) {
+    SDOPackage::ServiceProfile p;
+    p.id = CORBA::string_dup(id);
+    p.interface_type = CORBA::string_dup("IDL:OpenRTM/ComponentObserver:1.0");
+    for (const auto& kv : properties) setNV(p.properties, kv.first, kv.second);
+    p.service = SDOPackage::SDOService::_unchecked_narrow(service);
+    return p;
+}
+
+std::vector<std::string> only(const std::vector<std::string>& notices, const std::string& kind) {
+    std::vector<std::string> out;
+    for (const std::string& n : notices)
+        if (n.compare(0, kind.size() + 1, kind + " ") == 0) out.push_back(n);
+    return out;
+}
+
+// How RT System Editor learns of changes without polling: the hints are the middleware's.
+TEST_F(Wire, ObserversAreToldOfStatesContextsConnectionsAndSetsAsTheyAsk) {
+    SDOPackage::Configuration_var conf = comp->get_configuration();
+    Observer all, ports;
+    ASSERT_TRUE(conf->add_service_profile(observerProfile(
+        "all", all.ref,
+        {{"observed_status", "ALL"}, {"heartbeat.enable", "YES"}, {"heartbeat.interval", "0.2"}})));
+    ASSERT_TRUE(conf->add_service_profile(
+        observerProfile("ports", ports.ref, {{"observed_status", " port_profile"}})));
+    EXPECT_FALSE(conf->add_service_profile(observerProfile("", all.ref, {})));
+    EXPECT_FALSE(conf->add_service_profile(observerProfile("nil", CORBA::Object::_nil(), {})));
+    // The profiles given are the component's SDO services.
+    SDOPackage::ServiceProfileList_var held = comp->get_service_profiles();
+    ASSERT_EQ(2u, held->length());
+    EXPECT_STREQ("all", held[0].id);
+    EXPECT_EQ("0.2", text(held[0].properties, "heartbeat.interval"));
+    SDOPackage::ServiceProfile_var one = comp->get_service_profile("ports");
+    EXPECT_STREQ("IDL:OpenRTM/ComponentObserver:1.0", one->interface_type);
+    SDOPackage::SDOService_var service = comp->get_sdo_service("all");
+    EXPECT_TRUE(service->_is_equivalent(all.ref));
+
+    ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    ASSERT_EQ(RTC::RTC_OK, ec->deactivate_component(comp));
+    ASSERT_EQ(RTC::RTC_OK, ec->set_rate(20.0));
+    RTC::ConnectorProfile p = profileFor({port.in()});
+    ASSERT_EQ(RTC::RTC_OK, port->connect(p));
+    ASSERT_EQ(RTC::RTC_OK, port->disconnect(p.connector_id));
+    ASSERT_TRUE(conf->add_configuration_set(configurationSet("mode1", {{"gain", "3"}})));
+    ASSERT_TRUE(conf->activate_configuration_set("mode1"));
+
+    const auto notices = all.servant->waitFor("CONFIGURATION ACTIVATE_CONFIG_SET: mode1");
+    EXPECT_EQ((std::vector<std::string>{"RTC_STATUS ACTIVE:0", "RTC_STATUS INACTIVE:0"}),
+              only(notices, "RTC_STATUS"));
+    EXPECT_EQ((std::vector<std::string>{"EC_STATUS RATE_CHANGED:0"}), only(notices, "EC_STATUS"));
+    const std::vector<std::string> connection{"PORT_PROFILE CONNECT:StereoConsumer0.stereo",
+                                              "PORT_PROFILE DISCONNECT:StereoConsumer0.stereo"};
+    EXPECT_EQ(connection, only(notices, "PORT_PROFILE"));
+    EXPECT_EQ((std::vector<std::string>{"CONFIGURATION ADD_CONFIG_SET: mode1",
+                                        "CONFIGURATION ACTIVATE_CONFIG_SET: mode1"}),
+              only(notices, "CONFIGURATION"));
+    EXPECT_FALSE(all.servant->waitFor("HEARTBEAT ").empty());
+    EXPECT_EQ(connection, ports.servant->waitFor(connection.back())) << "only what it asked for";
+
+    EXPECT_TRUE(conf->remove_service_profile("all"));
+    EXPECT_FALSE(conf->remove_service_profile("all"));
+    held = comp->get_service_profiles();
+    ASSERT_EQ(1u, held->length());
+    EXPECT_STREQ("ports", held[0].id);
+}
+
+// An observer that has gone is dropped at its first failed call; the component, its context and
+// the other observers carry on.
+TEST_F(Wire, DeadObserverIsDroppedWithoutDisturbingTheComponent) {
+    SDOPackage::Configuration_var conf = comp->get_configuration();
+    const std::string nobody =
+        "corbaloc:iiop:127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/gone";
+    CORBA::Object_var dead = testsupport::orb()->string_to_object(nobody.c_str());
+    Observer live;
+    ASSERT_TRUE(conf->add_service_profile(observerProfile("dead", dead, {})));
+    ASSERT_TRUE(conf->add_service_profile(observerProfile("live", live.ref, {})));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+        ASSERT_EQ(RTC::RTC_OK, ec->deactivate_component(comp));
+    }
+    const auto states = only(live.servant->waitFor("RTC_STATUS INACTIVE:0", 3), "RTC_STATUS");
+    ASSERT_EQ(6u, states.size());
+    EXPECT_EQ("RTC_STATUS ACTIVE:0", states[4]);
+    SDOPackage::ServiceProfileList_var held = comp->get_service_profiles();
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         held->length() != 1 && std::chrono::steady_clock::now() < deadline;
+         held = comp->get_service_profiles())
+        std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(1u, held->length());
+    EXPECT_STREQ("live", held[0].id);
+    EXPECT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    EXPECT_EQ(RTC::ACTIVE_STATE, ec->get_component_state(comp));
+    EXPECT_TRUE(consumer.process().running());
 }
 
 TEST_F(Wire, InPortCdrTakesValuesInTheConnectionsByteOrderAndDropsGarbage) {

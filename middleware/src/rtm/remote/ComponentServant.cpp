@@ -423,8 +423,9 @@ RTC::ReturnCode_t ComponentServant::on_rate_changed(RTC::ExecutionContextHandle_
     return act([h](RTObject_impl* c) { return c->on_rate_changed(h); });
 }
 
-// The component offers no SDO services and no monitoring object; its organizations and device
-// profile are what its Configuration object was given.
+// The component's SDO services are the observers given to its Configuration object; it offers no
+// monitoring object. Its organizations and device profile are what its Configuration object was
+// given.
 
 SDOPackage::OrganizationList* ComponentServant::get_owned_organizations() {
     return new SDOPackage::OrganizationList;
@@ -449,15 +450,23 @@ SDOPackage::DeviceProfile* ComponentServant::get_device_profile() {
 }
 
 SDOPackage::ServiceProfileList* ComponentServant::get_service_profiles() {
-    return new SDOPackage::ServiceProfileList;
+    ComponentLink::Use use(*m_link);
+    if (!use) gone();
+    return new SDOPackage::ServiceProfileList(use->getSdoServiceAdmin().getSdoServiceConsumerProfiles());
 }
 
-SDOPackage::ServiceProfile* ComponentServant::get_service_profile(const char*) {
-    throw SDOPackage::InvalidParameter("");
+SDOPackage::ServiceProfile* ComponentServant::get_service_profile(const char* id) {
+    ComponentLink::Use use(*m_link);
+    if (!use) gone();
+    SDOPackage::ServiceProfile_var profile = new SDOPackage::ServiceProfile;
+    if (!use->getSdoServiceAdmin().getSdoServiceConsumerProfile(id, profile.inout()))
+        throw SDOPackage::InvalidParameter("");
+    return profile._retn();
 }
 
-SDOPackage::SDOService_ptr ComponentServant::get_sdo_service(const char*) {
-    throw SDOPackage::InvalidParameter("");
+SDOPackage::SDOService_ptr ComponentServant::get_sdo_service(const char* id) {
+    SDOPackage::ServiceProfile_var profile = get_service_profile(id);
+    return SDOPackage::SDOService::_duplicate(profile->service.in());
 }
 
 SDOPackage::Configuration_ptr ComponentServant::get_configuration() {

@@ -90,9 +90,12 @@ CORBA::Boolean ConfigurationServant::set_device_profile(const SDOPackage::Device
     return true;
 }
 
-// No SDO service consumer is offered (not even a component observer), so none is taken.
-CORBA::Boolean ConfigurationServant::add_service_profile(const SDOPackage::ServiceProfile&) {
-    return false;
+// Component observers are the only SDO service consumers taken.
+CORBA::Boolean ConfigurationServant::add_service_profile(
+    const SDOPackage::ServiceProfile& sProfile) {
+    ComponentLink::Use use(*m_link);
+    if (!use) gone();
+    return use->getSdoServiceAdmin().addSdoServiceConsumer(sProfile);
 }
 
 CORBA::Boolean ConfigurationServant::add_organization(
@@ -102,7 +105,11 @@ CORBA::Boolean ConfigurationServant::add_organization(
     return true;
 }
 
-CORBA::Boolean ConfigurationServant::remove_service_profile(const char*) { return false; }
+CORBA::Boolean ConfigurationServant::remove_service_profile(const char* id) {
+    ComponentLink::Use use(*m_link);
+    if (!use) gone();
+    return use->getSdoServiceAdmin().removeSdoServiceConsumer(id);
+}
 
 // Asks each organization its id outside the lock; a nil or silent one is never the one named.
 CORBA::Boolean ConfigurationServant::remove_organization(const char* organization_id) {
