@@ -452,7 +452,8 @@ SDOPackage::DeviceProfile* ComponentServant::get_device_profile() {
 SDOPackage::ServiceProfileList* ComponentServant::get_service_profiles() {
     ComponentLink::Use use(*m_link);
     if (!use) gone();
-    return new SDOPackage::ServiceProfileList(use->getSdoServiceAdmin().getSdoServiceConsumerProfiles());
+    return new SDOPackage::ServiceProfileList(
+        use->getSdoServiceAdmin().getSdoServiceConsumerProfiles());
 }
 
 SDOPackage::ServiceProfile* ComponentServant::get_service_profile(const char* id) {
