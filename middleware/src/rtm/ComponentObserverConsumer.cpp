@@ -11,9 +11,12 @@ namespace RTC {
 
 namespace {
 
-// The kinds a tool may name in "observed_status"; the heartbeat has keys of its own.
+// The kinds a tool may name in "observed_status", indexed by their StatusKind; the heartbeat has
+// keys of its own.
 const char* const kObservable[] = {"COMPONENT_PROFILE", "RTC_STATUS", "EC_STATUS", "PORT_PROFILE",
                                    "CONFIGURATION"};
+constexpr int kObservableCount = sizeof kObservable / sizeof kObservable[0];
+static_assert(kObservableCount == OpenRTM::HEARTBEAT, "every kind before the heartbeat");
 
 std::string trimmedUpper(std::string s) {
     s.erase(0, s.find_first_not_of(" \t"));
@@ -40,7 +43,7 @@ ComponentObserverConsumer::ComponentObserverConsumer(const SDOPackage::ServicePr
         std::istringstream in(props.getProperty("observed_status"));
         for (std::string item; std::getline(in, item, ',');) {
             item = trimmedUpper(item);
-            for (int k = 0; k < 5; ++k)
+            for (int k = 0; k < kObservableCount; ++k)
                 if (item == "ALL" || item == kObservable[k]) m_observed[k] = true;
         }
     }
@@ -129,7 +132,9 @@ void ComponentObserverConsumer::run() {
             m_wake.wait_until(lock, beat);
             continue;
         }
-        beat = std::max(beat + m_interval, Clock::now());
+        beat += m_interval;
+        // After a late beat the next one keeps a whole interval's distance.
+        if (beat <= Clock::now()) beat = Clock::now() + m_interval;
         lock.unlock();
         const bool sent = send(OpenRTM::HEARTBEAT, "");
         lock.lock();
