@@ -441,13 +441,17 @@ public:
         m_notices.push_back(std::string(kind < 6 ? kinds[kind] : "?") + " " + hint);
         m_changed.notify_all();
     }
-    // The notices so far, once `notice` has come `times` times or `limit` has passed.
-    std::vector<std::string> waitFor(const std::string& notice, std::size_t times = 1,
+    // The notices so far, once every one of `expected` has come (as often as it is listed there)
+    // or `limit` has passed. The observer's ORB may run oneway calls side by side, so the order
+    // in which they arrive is not the order in which they were sent.
+    std::vector<std::string> waitFor(const std::vector<std::string>& expected,
                                      std::chrono::milliseconds limit = 10s) {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait_for(lock, limit, [&] {
-            return static_cast<std::size_t>(
-                       std::count(m_notices.begin(), m_notices.end(), notice)) >= times;
+            return std::all_of(expected.begin(), expected.end(), [&](const std::string& e) {
+                return std::count(m_notices.begin(), m_notices.end(), e) >=
+                       std::count(expected.begin(), expected.end(), e);
+            });
         });
         return m_notices;
     }
@@ -486,10 +490,12 @@ SDOPackage::ServiceProfile observerProfile(
     return p;
 }
 
+// The notices of one kind, sorted: they arrive in no fixed order.
 std::vector<std::string> only(const std::vector<std::string>& notices, const std::string& kind) {
     std::vector<std::string> out;
     for (const std::string& n : notices)
         if (n.compare(0, kind.size() + 1, kind + " ") == 0) out.push_back(n);
+    std::sort(out.begin(), out.end());
     return out;
 }
 
@@ -523,18 +529,23 @@ TEST_F(Wire, ObserversAreToldOfStatesContextsConnectionsAndSetsAsTheyAsk) {
     ASSERT_TRUE(conf->add_configuration_set(configurationSet("mode1", {{"gain", "3"}})));
     ASSERT_TRUE(conf->activate_configuration_set("mode1"));
 
-    const auto notices = all.servant->waitFor("CONFIGURATION ACTIVATE_CONFIG_SET: mode1");
-    EXPECT_EQ((std::vector<std::string>{"RTC_STATUS ACTIVE:0", "RTC_STATUS INACTIVE:0"}),
-              only(notices, "RTC_STATUS"));
-    EXPECT_EQ((std::vector<std::string>{"EC_STATUS RATE_CHANGED:0"}), only(notices, "EC_STATUS"));
+    const std::vector<std::string> states{"RTC_STATUS ACTIVE:0", "RTC_STATUS INACTIVE:0"};
+    const std::vector<std::string> contexts{"EC_STATUS RATE_CHANGED:0"};
     const std::vector<std::string> connection{"PORT_PROFILE CONNECT:StereoConsumer0.stereo",
                                               "PORT_PROFILE DISCONNECT:StereoConsumer0.stereo"};
+    const std::vector<std::string> sets{"CONFIGURATION ACTIVATE_CONFIG_SET: mode1",
+                                        "CONFIGURATION ADD_CONFIG_SET: mode1"};
+    std::vector<std::string> expected{"HEARTBEAT "};
+    for (const auto* group : {&states, &contexts, &connection, &sets})
+        expected.insert(expected.end(), group->begin(), group->end());
+    const auto notices = all.servant->waitFor(expected);
+    EXPECT_EQ(states, only(notices, "RTC_STATUS"));
+    EXPECT_EQ(contexts, only(notices, "EC_STATUS"));
     EXPECT_EQ(connection, only(notices, "PORT_PROFILE"));
-    EXPECT_EQ((std::vector<std::string>{"CONFIGURATION ADD_CONFIG_SET: mode1",
-                                        "CONFIGURATION ACTIVATE_CONFIG_SET: mode1"}),
-              only(notices, "CONFIGURATION"));
-    EXPECT_FALSE(all.servant->waitFor("HEARTBEAT ").empty());
-    EXPECT_EQ(connection, ports.servant->waitFor(connection.back())) << "only what it asked for";
+    EXPECT_EQ(sets, only(notices, "CONFIGURATION"));
+    auto portNotices = ports.servant->waitFor(connection);
+    std::sort(portNotices.begin(), portNotices.end());
+    EXPECT_EQ(connection, portNotices) << "only what it asked for";
 
     EXPECT_TRUE(conf->remove_service_profile("all"));
     EXPECT_FALSE(conf->remove_service_profile("all"));
@@ -587,9 +598,9 @@ TEST_F(Wire, DeadOrHungObserversAreDroppedWithoutHoldingUpTheComponent) {
         ASSERT_EQ(RTC::RTC_OK, ec->deactivate_component(comp));
         EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
     }
-    const auto states = only(live.servant->waitFor("RTC_STATUS INACTIVE:0", 3), "RTC_STATUS");
-    ASSERT_EQ(6u, states.size());
-    EXPECT_EQ("RTC_STATUS ACTIVE:0", states[4]);
+    std::vector<std::string> states;
+    for (int i = 0; i < 3; ++i) states.insert(states.end(), {"RTC_STATUS ACTIVE:0", "RTC_STATUS INACTIVE:0"});
+    EXPECT_EQ(6u, only(live.servant->waitFor(states), "RTC_STATUS").size());
     SDOPackage::ServiceProfileList_var held = comp->get_service_profiles();
     for (auto deadline = std::chrono::steady_clock::now() + 10s;
          held->length() != 1 && std::chrono::steady_clock::now() < deadline;
