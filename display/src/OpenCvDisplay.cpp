@@ -2,11 +2,19 @@
 
 #include <opencv2/highgui.hpp>
 
+#include <QCoreApplication>
+#include <QString>
+#include <QThread>
+#include <QtGlobal>
+
 #include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -88,12 +96,119 @@ void requireDisplay() {
     if (!a.ok) throw std::runtime_error(a.why);
 }
 
+struct OpenWindow {
+    std::thread::id owner;  // the thread that opened it
+    bool seenVisible;       // HighGUI has reported it visible since it was opened
+    bool closedByUser;      // hidden since from its title bar: stays closed until createWindow()
+};
+
 std::mutex s_windowsMutex;  // guards s_windows
-std::map<std::string, std::thread::id> s_windows;  // windows this seam opened -> opening thread
+std::map<std::string, OpenWindow> s_windows;  // the windows this seam opened
+
+// The window `name` when this thread opened it, else null; s_windowsMutex must be held.
+OpenWindow* ownWindow(const std::string& name) {
+    const auto it = s_windows.find(name);
+    return it != s_windows.end() && it->second.owner == std::this_thread::get_id() ? &it->second
+                                                                                   : nullptr;
+}
 
 void remember(const std::string& name) {
     std::lock_guard<std::mutex> lock(s_windowsMutex);
-    s_windows.emplace(name, std::this_thread::get_id());
+    s_windows.emplace(name, OpenWindow{std::this_thread::get_id(), false, false});
+}
+
+// Whether the user closed the window `name` from its title bar. HighGUI then only hides it, and
+// its next imshow would bring it straight back; it is kept closed instead.
+bool closedByUser(const std::string& name) {
+    {
+        std::lock_guard<std::mutex> lock(s_windowsMutex);
+        const OpenWindow* w = ownWindow(name);
+        if (w == nullptr) return false;
+        if (w->closedByUser) return true;
+    }
+    double visible = 0;
+    try {
+        visible = cv::getWindowProperty(name, cv::WND_PROP_VISIBLE);
+    } catch (const cv::Exception&) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(s_windowsMutex);
+    OpenWindow* w = ownWindow(name);
+    if (w == nullptr) return false;
+    if (visible >= 1) {
+        w->seenVisible = true;
+        return false;
+    }
+    if (!w->seenVisible) return false;
+    w->closedByUser = true;
+    std::fprintf(stderr,
+                 "%s: the window \"%s\" was closed; it opens again when the viewer is next "
+                 "activated\n",
+                 program_invocation_short_name, name.c_str());
+    return true;
+}
+
+// HighGUI's Qt objects (the application object and its timers, the connection to the display and
+// Qt's thread reading it) belong to the thread that opened the first window, and have to go on
+// that thread: left to the process's exit, they are destroyed from the main thread, which Qt
+// refuses with warnings about timers. So they go when the thread that made them ends.
+void tearDownThisThread() noexcept {
+    {
+        std::lock_guard<std::mutex> lock(s_windowsMutex);
+        for (auto it = s_windows.begin(); it != s_windows.end();)
+            it = it->second.owner == std::this_thread::get_id() ? s_windows.erase(it)
+                                                                : std::next(it);
+    }
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || app->thread() != QThread::currentThread()) return;
+    try {
+        cv::destroyAllWindows();
+    } catch (...) {
+        // HighGUI refuses when its last window is already gone.
+    }
+    QCoreApplication::sendPostedEvents();
+    delete app;
+}
+
+struct ThreadTeardown {
+    ~ThreadTeardown() { tearDownThisThread(); }
+};
+
+std::atomic<void (*)()> s_leave{nullptr};
+std::atomic<QtMessageHandler> s_qtHandler{nullptr};  // the handler ours stands in front of
+
+[[noreturn]] void displayLost(const char* variable, const QString& message) {
+    static std::atomic_flag s_leaving = ATOMIC_FLAG_INIT;
+    if (s_leaving.test_and_set())
+        for (;;) ::pause();  // another thread is leaving already
+    const char* name = std::getenv(variable);
+    std::fprintf(stderr, "%s: lost the display \"%s\": %s\n", program_invocation_short_name,
+                 name != nullptr ? name : "", message.toLocal8Bit().constData());
+    if (void (*leave)() = s_leave.load()) leave();
+    std::fflush(nullptr);
+    ::_exit(1);
+}
+
+// Qt's X11 and Wayland platforms write these just before they end the process, on the thread
+// that services the windows; this is the last moment to leave in order.
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.startsWith(QLatin1String("The X11 connection broke")))
+        displayLost("DISPLAY", message);
+    if (message.startsWith(QLatin1String("The Wayland connection broke")))
+        displayLost("WAYLAND_DISPLAY", message);
+    if (QtMessageHandler next = s_qtHandler.load())
+        next(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n",
+                     qFormatLogMessage(type, context, message).toLocal8Bit().constData());
+}
+
+// Called before every HighGUI call: the first call on a thread arranges its teardown.
+void ownedByThisThread() {
+    static std::once_flag s_handlerInstalled;
+    std::call_once(s_handlerInstalled, [] { s_qtHandler = qInstallMessageHandler(onQtMessage); });
+    static thread_local ThreadTeardown s_teardown;
+    (void)s_teardown;
 }
 
 }  // namespace
@@ -106,6 +221,8 @@ bool available(std::string& why) {
 
 void createWindow(const std::string& name) {
     requireDisplay();
+    ownedByThisThread();
+    if (closedByUser(name)) destroyWindow(name);
     cv::namedWindow(name, cv::WINDOW_AUTOSIZE);
     remember(name);
 }
@@ -113,9 +230,8 @@ void createWindow(const std::string& name) {
 void destroyWindow(const std::string& name) noexcept {
     {
         std::lock_guard<std::mutex> lock(s_windowsMutex);
-        const auto it = s_windows.find(name);
-        if (it == s_windows.end() || it->second != std::this_thread::get_id()) return;
-        s_windows.erase(it);
+        if (ownWindow(name) == nullptr) return;
+        s_windows.erase(name);
     }
     try {
         cv::destroyWindow(name);
@@ -126,12 +242,17 @@ void destroyWindow(const std::string& name) noexcept {
 
 void showImage(const std::string& name, const cv::Mat& image) {
     requireDisplay();
+    ownedByThisThread();
+    if (closedByUser(name)) return;
     cv::imshow(name, image);
     remember(name);
 }
 
+void onDisplayLost(void (*leave)()) { s_leave = leave; }
+
 int waitKey(int delayMs) {
     if (!availability().ok) return -1;
+    ownedByThisThread();
     return cv::waitKey(delayMs);
 }
 

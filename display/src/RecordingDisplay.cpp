@@ -74,6 +74,9 @@ int waitKey(int delayMs) {
     return -1;
 }
 
+// The recording display is never lost.
+void onDisplayLost(void (*)()) {}
+
 namespace recording {
 
 std::vector<Event> events() {

@@ -1,5 +1,8 @@
 #include <frame/ComponentMain.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -31,6 +34,14 @@ int runComponentProgram(int argc, char** argv, RegisterFunc registerFunc,
     manager->activateManager();
     manager->runManager(false);
     return 0;
+}
+
+void leaveProcess(int status) {
+    RTC::Manager& manager = RTC::Manager::instance();
+    for (RTC::RTObject_impl* comp : manager.getComponents()) manager.unregisterComponent(comp);
+    std::cout.flush();
+    std::fflush(nullptr);
+    ::_exit(status);
 }
 
 }  // namespace frame

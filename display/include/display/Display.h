@@ -24,12 +24,22 @@ void createWindow(const std::string& name);
 // Closes the window `name` if this seam opened it on the calling thread; otherwise does nothing.
 void destroyWindow(const std::string& name) noexcept;
 
-// Shows `image` in the window `name`, opening the window if needed. Throws cv::Exception when
-// HighGUI refuses the image and std::runtime_error when there is no display.
+// Shows `image` in the window `name`, opening the window if needed. A window this seam opened
+// that the user then closed from its title bar stays closed, and the image is dropped, until
+// createWindow() opens it again; one line on standard error says so when the closing is noticed.
+// Throws cv::Exception when HighGUI refuses the image and std::runtime_error when there is no
+// display.
 void showImage(const std::string& name, const cv::Mat& image);
 
 // Waits up to `delayMs` milliseconds for a key (0 waits for ever) while servicing window events;
 // returns the key code, or -1 when none was pressed. Without a display it returns -1 at once.
 int waitKey(int delayMs);
+
+// What to do when the display goes away under open windows (its X server ended, the connection to
+// it broke). The display library cannot go on then and would end the process by itself. Instead,
+// one line naming the display goes to standard error and `leave` runs, on the thread that noticed
+// (the windows' thread): it should end the process without touching the display. When it returns,
+// or none was set, the process ends with status 1. Set it before the first window opens.
+void onDisplayLost(void (*leave)());
 
 }  // namespace display

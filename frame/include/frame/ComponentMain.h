@@ -16,6 +16,12 @@ typedef void (*RegisterFunc)(RTC::Manager* manager);
 int runComponentProgram(int argc, char** argv, RegisterFunc registerFunc,
                         const char* componentName);
 
+// Ends the process at once with `status`, for when an orderly shutdown cannot run because the
+// calling thread, a component's execution thread, cannot return to where it was (its display went
+// away under it). Every component is first taken out of the naming services and its connections
+// with peers are ended. Static destructors do not run.
+[[noreturn]] void leaveProcess(int status);
+
 }  // namespace frame
 
 #endif

@@ -54,6 +54,12 @@ public:
     RTObject_impl* createComponent(const char* comp_args);
     // Finalises and disposes of one component.
     void deleteComponent(RTObject_impl* comp);
+    // Takes a component out of the manager's care and out of reach from outside: its names are
+    // unbound, its connections with peers ended and its CORBA objects deactivated. The component
+    // itself is left alone (not exited, not destroyed). For a process that has to end at once,
+    // called from a component's execution thread, which a concurrent shutdown() waits for;
+    // false for an unknown component.
+    bool unregisterComponent(RTObject_impl* comp);
     std::vector<RTObject_impl*> getComponents();
     RTObject_impl* getComponent(const char* instance_name);
 

@@ -467,6 +467,24 @@ void Manager::deleteComponent(RTObject_impl* comp) {
     factory->destroy(comp);
 }
 
+bool Manager::unregisterComponent(RTObject_impl* comp) {
+    auto known = [&] {
+        return std::find_if(m_components.begin(), m_components.end(),
+                            [&](const Component& c) { return c.comp == comp; });
+    };
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (known() == m_components.end()) return false;
+    }
+    // Still listed while detaching: a shutdown meanwhile then stops at this component's thread
+    // instead of destroying the registry under it.
+    if (m_remote) m_remote->detach(comp);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = known();
+    if (it != m_components.end()) m_components.erase(it);
+    return true;
+}
+
 std::vector<RTObject_impl*> Manager::getComponents() {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<RTObject_impl*> out;
