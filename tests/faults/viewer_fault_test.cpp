@@ -181,7 +181,7 @@ TEST_P(EachViewer, NonsenseConnectRequestsAreAnsweredAndTheNextGoodValueTaken) {
     cases.push_back({"notify, no ports", noPortsWithId, true, RTC::BAD_PARAMETER});
     cases.push_back({"notify, no id", with({v.port.in()}, nullptr, nullptr), true,
                      RTC::BAD_PARAMETER});
-    for (const char* type : {"shared_memory", "", "corba_cdr\x01", "\xff\xfe"})
+    for (const char* type : {"direct", "", "corba_cdr\x01", "\xff\xfe"})
         cases.push_back({"interface_type", with({v.port.in()}, "dataport.interface_type", type),
                          false, RTC::BAD_PARAMETER});
     cases.push_back({"dataflow pull", with({v.port.in()}, "dataport.dataflow_type", "pull"), false,

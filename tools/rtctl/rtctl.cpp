@@ -43,7 +43,9 @@ const char* const kUsage =
     "-n: the naming service, default localhost:2809.\n"
     "Connector properties default to dataport.interface_type corba_cdr, dataport.dataflow_type\n"
     "push, dataport.subscription_type flush; -p adds or replaces any (dataport.buffer.length,\n"
-    "dataport.serializer.cdr.endian, ...).\n";
+    "dataport.serializer.cdr.endian, ...). Between processes of one host,\n"
+    "-p dataport.interface_type=shared_memory passes values through a shared-memory segment\n"
+    "(size: -p dataport.shem_default_size=16M; it grows for larger values).\n";
 
 // Calls to components and the naming service give up after this long.
 const CORBA::ULong kCallTimeoutMs = 15000;

@@ -19,6 +19,9 @@ struct CdrSlot {
 // Moves the bytes of `from` into `to` without copying when `from` owns its buffer; `from` is
 // left empty either way.
 void moveCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to);
+// As moveCdr, but when both own their buffers, `from` gets the buffer `to` held, with length 0:
+// a receiver that fills its own buffers gets one back for the next value.
+void exchangeCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to);
 
 // Filled by the threads that receive data, emptied by the component's thread; all operations
 // take the one lock. A reader that keeps up swaps buffers with the ring, so a steady stream of
@@ -42,7 +45,8 @@ public:
     CdrRing(const CdrRing&) = delete;
     CdrRing& operator=(const CdrRing&) = delete;
 
-    // Stores `data` (its buffer taken over, `data` left empty). When full (every slot, or the byte
+    // Stores `data` (its buffer taken over; `data` is left with length 0, holding the buffer the
+    // slot had when both own theirs, else empty). When full (every slot, or the byte
     // cap), overwrites the oldest unread values, or with FullPolicy::Refuse answers BUFFER_FULL
     // and keeps `data`.
     OpenRTM::PortStatus put(OpenRTM::CdrData& data, bool littleEndian);

@@ -5,8 +5,6 @@
 #include <rtm/InPort.h>
 #include <rtm/OutPortBase.h>
 
-#include <memory>
-
 namespace RTC {
 
 // write() belongs to one thread, the component's.
@@ -18,32 +16,13 @@ public:
 
     const char* name() const { return localName().c_str(); }
 
-    // Encodes the bound variable once (per byte order asked for) and hands the same bytes to
-    // every connection. The encoding streams keep their buffers from one write to the next, so
-    // a steady stream of values of one size allocates nothing here.
+    // Encodes the bound variable once per byte order asked for and hands the same bytes to every
+    // connection; a shared-memory connection encodes it straight into its segment instead.
     bool write() { return write(m_value); }
 
     bool write(DataType& value) {
-        // Made on first use: a stream takes the ORB's code sets when it is constructed, and a
-        // port may be constructed before the ORB exists.
-        if (!m_little) {
-            m_little.reset(new cdrMemoryStream);
-            m_little->setByteSwapFlag(true);
-        }
-        m_little->rewindPtrs();
-        value >>= *m_little;
-        const CORBA::Octet* big = nullptr;
-        CORBA::ULong bigLength = 0;
-        if (anyBigEndian()) {
-            if (!m_big) m_big.reset(new cdrMemoryStream);
-            m_big->rewindPtrs();
-            m_big->setByteSwapFlag(false);
-            value >>= *m_big;
-            big = static_cast<const CORBA::Octet*>(m_big->bufPtr());
-            bigLength = m_big->bufSize();
-        }
-        return deliver(static_cast<const CORBA::Octet*>(m_little->bufPtr()), m_little->bufSize(),
-                       big, bigLength);
+        const Encoder encoder(value);
+        return deliver(encoder);
     }
 
     OutPort& operator<<(DataType& value) {
@@ -52,9 +31,16 @@ public:
     }
 
 private:
+    class Encoder : public CdrEncoder {
+    public:
+        explicit Encoder(const DataType& value) : m_v(value) {}
+        void encode(cdrStream& stream) const override { m_v >>= stream; }
+
+    private:
+        const DataType& m_v;
+    };
+
     DataType& m_value;
-    std::unique_ptr<cdrMemoryStream> m_little;
-    std::unique_ptr<cdrMemoryStream> m_big;
 };
 
 }  // namespace RTC

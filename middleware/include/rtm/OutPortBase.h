@@ -11,7 +11,15 @@
 
 namespace RTC {
 
-// One outgoing connection. put() is called by the writing thread only.
+// The value being written, for connections that encode it themselves.
+class CdrEncoder {
+public:
+    virtual ~CdrEncoder() = default;
+    // Appends the value's CDR encoding to `stream`, in the stream's byte order.
+    virtual void encode(cdrStream& stream) const = 0;
+};
+
+// One outgoing connection. put() and putValue() are called by the writing thread only.
 class OutPortConnector {
 public:
     explicit OutPortConnector(const ConnectorInfo& info);
@@ -25,6 +33,10 @@ public:
     // Delivers one encoded value; the bytes stay the caller's. A peer that is gone answers
     // PORT_ERROR and dead() turns true.
     virtual OpenRTM::PortStatus put(const CORBA::Octet* bytes, CORBA::ULong length) = 0;
+    // True for a connection that places each value's encoding itself (into shared memory): it
+    // gets the value through putValue() instead of put(), and nothing is encoded for it before.
+    virtual bool encodesItself() const { return false; }
+    virtual OpenRTM::PortStatus putValue(const CdrEncoder&) { return OpenRTM::PORT_ERROR; }
     virtual bool dead() const = 0;
 
 private:
@@ -53,14 +65,24 @@ public:
     unsigned long long droppedConnections() const;
 
 protected:
-    // Sends one value, given in both byte orders as needed (`big` is encoded only when some
-    // connection asked for it), to every connection; drops the ones whose peer has gone. True
-    // when every connection took the value.
-    bool deliver(const CORBA::Octet* little, CORBA::ULong littleLength, const CORBA::Octet* big,
-                 CORBA::ULong bigLength);
-    bool anyBigEndian() const;
+    // Sends one value to every connection, encoding it at most once per byte order for those
+    // that take bytes; drops the connections whose peer has gone. True when every connection
+    // took the value. Writing thread only.
+    bool deliver(const CdrEncoder& value);
 
 private:
+    // The encoding of the value being delivered in one byte order, made when first needed.
+    struct Encoding {
+        std::unique_ptr<cdrMemoryStream> stream;
+        bool made = false;
+    };
+    const Encoding& encoded(const CdrEncoder& value, bool littleEndian);
+
+    // Writing thread only: the streams keep their buffers from one value to the next, so a
+    // steady stream of values of one size allocates nothing here.
+    Encoding m_little;
+    Encoding m_big;
+
     // Guards the connection list and the counters.
     mutable std::mutex m_mutex;
     std::vector<std::shared_ptr<OutPortConnector>> m_connections;

@@ -17,6 +17,20 @@ void moveCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to) {
     }
 }
 
+void exchangeCdr(OpenRTM::CdrData& from, OpenRTM::CdrData& to) {
+    if (!from.release() || to.maximum() == 0 || !to.release()) {
+        moveCdr(from, to);
+        return;
+    }
+    const CORBA::ULong length = from.length();
+    const CORBA::ULong maximum = from.maximum();
+    CORBA::Octet* incoming = from.get_buffer(true);
+    const CORBA::ULong spareMaximum = to.maximum();
+    CORBA::Octet* spare = to.get_buffer(true);
+    to.replace(maximum, length, incoming, true);
+    from.replace(spareMaximum, 0, spare, true);
+}
+
 CdrRing::CdrRing(std::size_t capacity, std::size_t maxBytes)
     : m_slots(capacity ? capacity : 1), m_maxBytes(maxBytes) {}
 
@@ -38,7 +52,7 @@ OpenRTM::PortStatus CdrRing::put(OpenRTM::CdrData& data, bool littleEndian) {
     }
     const std::size_t index = (m_head + m_count) % m_slots.size();
     ++m_count;
-    moveCdr(data, m_slots[index].data);
+    exchangeCdr(data, m_slots[index].data);
     m_slots[index].littleEndian = littleEndian;
     m_bytes += length;
     ++m_counters.stored;

@@ -23,7 +23,7 @@ InPortBase::InPortBase(const char* name, const char* data_type, int bufsize)
     m_properties.setProperty("dataport.data_type", data_type);
     m_properties.setProperty("dataport.subscription_type", "Any");
     m_properties.setProperty("dataport.dataflow_type", "push");
-    m_properties.setProperty("dataport.interface_type", "corba_cdr");
+    m_properties.setProperty("dataport.interface_type", "corba_cdr,shared_memory");
     // Either byte order decodes; the connector's first choice is used.
     m_properties.setProperty("dataport.serializer.cdr.endian", "little,big");
 }

@@ -49,7 +49,7 @@ OutPortBase::OutPortBase(const char* name, const char* data_type) : PortBase(nam
     m_properties.setProperty("dataport.data_type", data_type);
     m_properties.setProperty("dataport.subscription_type", "flush,new,periodic");
     m_properties.setProperty("dataport.dataflow_type", "push");
-    m_properties.setProperty("dataport.interface_type", "corba_cdr");
+    m_properties.setProperty("dataport.interface_type", "corba_cdr,shared_memory");
     // write() encodes in whichever byte order a connection asks for.
     m_properties.setProperty("dataport.serializer.cdr.endian", "little,big");
 }
@@ -73,13 +73,16 @@ void OutPortBase::addConnection(std::unique_ptr<OutPortConnector> connector) {
 }
 
 bool OutPortBase::disconnect(const std::string& id) {
+    // Ended outside the lock: ending a connection may call its peer.
+    std::vector<std::shared_ptr<OutPortConnector>> ended;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_connections.erase(std::remove_if(m_connections.begin(), m_connections.end(),
-                                           [&](const std::shared_ptr<OutPortConnector>& c) {
-                                               return c->info().id == id;
-                                           }),
-                            m_connections.end());
+        auto keep = std::stable_partition(m_connections.begin(), m_connections.end(),
+                                          [&](const std::shared_ptr<OutPortConnector>& c) {
+                                              return c->info().id != id;
+                                          });
+        ended.assign(keep, m_connections.end());
+        m_connections.erase(keep, m_connections.end());
     }
     return eraseConnector(id);
 }
@@ -94,24 +97,36 @@ unsigned long long OutPortBase::droppedConnections() const {
     return m_dropped;
 }
 
-bool OutPortBase::anyBigEndian() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return std::any_of(m_connections.begin(), m_connections.end(),
-                       [](const std::shared_ptr<OutPortConnector>& c) { return !c->littleEndian(); });
+const OutPortBase::Encoding& OutPortBase::encoded(const CdrEncoder& value, bool littleEndian) {
+    Encoding& e = littleEndian ? m_little : m_big;
+    if (e.made) return e;
+    // Made on first use: a stream takes the ORB's code sets when it is constructed, and a port
+    // may be constructed before the ORB exists.
+    if (!e.stream) e.stream.reset(new cdrMemoryStream);
+    e.stream->rewindPtrs();
+    e.stream->setByteSwapFlag(littleEndian);
+    value.encode(*e.stream);
+    e.made = true;
+    return e;
 }
 
-bool OutPortBase::deliver(const CORBA::Octet* little, CORBA::ULong littleLength,
-                          const CORBA::Octet* big, CORBA::ULong bigLength) {
+bool OutPortBase::deliver(const CdrEncoder& value) {
     std::vector<std::shared_ptr<OutPortConnector>> connections;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         connections = m_connections;
     }
+    m_little.made = m_big.made = false;
     bool all = true;
     std::vector<std::string> dead;
     for (const auto& c : connections) {
-        const bool le = c->littleEndian() || !big;
-        const OpenRTM::PortStatus s = le ? c->put(little, littleLength) : c->put(big, bigLength);
+        OpenRTM::PortStatus s;
+        if (c->encodesItself()) {
+            s = c->putValue(value);
+        } else {
+            const Encoding& e = encoded(value, c->littleEndian());
+            s = c->put(static_cast<const CORBA::Octet*>(e.stream->bufPtr()), e.stream->bufSize());
+        }
         if (s != OpenRTM::PORT_OK) all = false;
         if (c->dead()) dead.push_back(c->info().id);
     }

@@ -126,7 +126,7 @@ TEST_F(Control, RefusalsAreOneLineAndAFailingStatus) {
         {{"list"}, unreachable, "rtctl: no naming service at " },
         {{"state", "StereoConsumer0"}, unreachable, "rtctl: no naming service at "},
         {{"connect", "StereoProducer0:stereo", "StereoConsumer0:stereo", "-p",
-          "dataport.interface_type=shared_memory"},
+          "dataport.interface_type=direct"},
          naming.address(), "rtctl: connect refused: BAD_PARAMETER\n"},
         {{"connect", "StereoConsumer0:stereo", "StereoConsumer0:stereo"}, naming.address(),
          "rtctl: StereoConsumer0.stereo is not an output data port\n"},

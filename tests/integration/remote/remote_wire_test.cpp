@@ -190,7 +190,7 @@ TEST_F(Wire, PortProfileCarriesTheDataPortFacts) {
     EXPECT_EQ("TimedStereoData", text(p->properties, "dataport.data_type"));
     EXPECT_EQ("Any", text(p->properties, "dataport.subscription_type"));
     EXPECT_EQ("push", text(p->properties, "dataport.dataflow_type"));
-    EXPECT_EQ("corba_cdr", text(p->properties, "dataport.interface_type"));
+    EXPECT_EQ("corba_cdr,shared_memory", text(p->properties, "dataport.interface_type"));
     EXPECT_EQ("little,big", text(p->properties, "dataport.serializer.cdr.endian"));
     for (CORBA::ULong i = 0; i < p->properties.length(); ++i) {
         const char* s = nullptr;
@@ -676,7 +676,7 @@ TEST_F(Wire, ConnectRefusesKnownIdsOtherDataTypesAndOtherTransports) {
     };
     for (const Case& c : {Case{"dataport.data_type", "IDL:QOR/TimedImageData:1.0"},
                           Case{"dataport.data_type", "TimedImageData"},
-                          Case{"dataport.interface_type", "shared_memory"},
+                          Case{"dataport.interface_type", "direct"},
                           Case{"dataport.dataflow_type", "pull"}}) {
         RTC::ConnectorProfile p = profileFor({port.in()});
         setNV(p.properties, c.key, c.value);

@@ -22,6 +22,13 @@ std::string lowered(std::string s) {
     return s;
 }
 
+// "shared_memory" when the profile asks for it; "corba_cdr" otherwise (its default).
+bool wantsSharedMemory(const RTC::ConnectorProfile& profile) {
+    std::string value;
+    return findString(profile.properties, "dataport.interface_type", value) &&
+           lowered(value) == "shared_memory";
+}
+
 bool isSelf(RTC::PortService_ptr port, RTC::PortService_ptr self) {
     return !CORBA::is_nil(port) && port->_is_equivalent(self);
 }
@@ -128,7 +135,7 @@ RTC::ConnectorProfile* PortServant::get_connector_profile(const char* connector_
 ReturnCode_t PortServant::checkProfile(const RTC::ConnectorProfile& profile) const {
     std::string value;
     if (findString(profile.properties, "dataport.interface_type", value) &&
-        lowered(value) != "corba_cdr")
+        lowered(value) != "corba_cdr" && lowered(value) != "shared_memory")
         return RTC::BAD_PARAMETER;
     if (findString(profile.properties, "dataport.dataflow_type", value) && lowered(value) != "push")
         return RTC::BAD_PARAMETER;
@@ -314,7 +321,13 @@ InPortServant::InPortServant(Registry& registry, std::shared_ptr<ComponentLink> 
     : PortServant(registry, std::move(link), port, owner), m_in(port) {}
 
 InPortServant::~InPortServant() {
-    for (auto& c : m_consumers) c.second.servant->_remove_ref();
+    for (auto& c : m_consumers) release(c.second);
+}
+
+void InPortServant::release(Consumer& consumer) {
+    if (consumer.shm) consumer.shm->end();
+    consumer.activation.deactivate();
+    consumer.servant->_remove_ref();
 }
 
 void InPortServant::deactivate() {
@@ -323,35 +336,44 @@ void InPortServant::deactivate() {
         std::lock_guard<std::mutex> lock(m_consumersMutex);
         consumers.swap(m_consumers);
     }
-    for (auto& c : consumers) {
-        c.second.activation.deactivate();
-        c.second.servant->_remove_ref();
-    }
+    for (auto& c : consumers) release(c.second);
     PortServant::deactivate();
 }
 
 ReturnCode_t InPortServant::publishInterfaces(RTC::ConnectorProfile& profile) {
     std::string endian;
     findString(profile.properties, "dataport.serializer.cdr.endian", endian);
-    auto* servant = new InPortCdrServant(m_in->endpoint(), firstEndianIsLittle(endian));
-    Activation activation;
-    OpenRTM::InPortCdr_var ref;
+    const bool little = firstEndianIsLittle(endian);
+    // Either transport's object is published under the corba_cdr keys, as the middleware does.
+    Consumer consumer{nullptr, nullptr, Activation()};
+    if (wantsSharedMemory(profile)) {
+        consumer.shm = new PortSharedMemoryServant(m_in->endpoint(), little,
+                                                   profile.connector_id.in());
+        consumer.servant = consumer.shm;
+    } else {
+        consumer.servant = new InPortCdrServant(m_in->endpoint(), little);
+    }
+    CORBA::Object_var ref;
     try {
-        CORBA::Object_var obj = activateServant(m_registry.poa(), servant, nullptr, activation);
-        ref = OpenRTM::InPortCdr::_narrow(obj);
+        ref = activateServant(m_registry.poa(), consumer.servant, nullptr, consumer.activation);
     } catch (const CORBA::Exception&) {
-        activation.deactivate();
-        servant->_remove_ref();
+        release(consumer);
         return RTC::RTC_ERROR;
     }
     {
         std::lock_guard<std::mutex> lock(m_consumersMutex);
-        m_consumers[profile.connector_id.in()] = Consumer{servant, activation};
+        m_consumers[profile.connector_id.in()] = consumer;
     }
     CORBA::String_var ior = m_registry.orb()->object_to_string(ref.in());
     setNV(profile.properties, "dataport.corba_cdr.inport_ior", ior.in());
     CORBA::Any any;
-    any <<= ref.in();
+    if (consumer.shm) {
+        OpenRTM::PortSharedMemory_var typed = OpenRTM::PortSharedMemory::_narrow(ref);
+        any <<= typed.in();
+    } else {
+        OpenRTM::InPortCdr_var typed = OpenRTM::InPortCdr::_narrow(ref);
+        any <<= typed.in();
+    }
     setNV(profile.properties, "dataport.corba_cdr.inport_ref", any);
     return RTC::RTC_OK;
 }
@@ -362,7 +384,7 @@ ReturnCode_t InPortServant::subscribeInterfaces(const RTC::ConnectorProfile& pro
 }
 
 void InPortServant::unsubscribeInterfaces(const std::string& id) {
-    Consumer consumer{nullptr, Activation()};
+    Consumer consumer{nullptr, nullptr, Activation()};
     {
         std::lock_guard<std::mutex> lock(m_consumersMutex);
         auto it = m_consumers.find(id);
@@ -371,10 +393,7 @@ void InPortServant::unsubscribeInterfaces(const std::string& id) {
             m_consumers.erase(it);
         }
     }
-    if (consumer.servant) {
-        consumer.activation.deactivate();
-        consumer.servant->_remove_ref();
-    }
+    if (consumer.servant) release(consumer);
     m_in->disconnect(id);
 }
 
@@ -387,28 +406,45 @@ ReturnCode_t OutPortServant::publishInterfaces(RTC::ConnectorProfile&) {
     return RTC::RTC_OK;
 }
 
-ReturnCode_t OutPortServant::subscribeInterfaces(const RTC::ConnectorProfile& profile) {
-    OpenRTM::InPortCdr_var peer;
-    if (const CORBA::Any* any = findNV(profile.properties, "dataport.corba_cdr.inport_ref")) {
-        OpenRTM::InPortCdr_ptr typed = OpenRTM::InPortCdr::_nil();
-        CORBA::Object_var untyped;
-        if (*any >>= typed)
-            peer = OpenRTM::InPortCdr::_duplicate(typed);
-        else if (*any >>= CORBA::Any::to_object(untyped))
-            peer = OpenRTM::InPortCdr::_unchecked_narrow(untyped);
-    }
+namespace {
+
+// The object the input side published for a connection: from "dataport.corba_cdr.inport_ior",
+// else from "dataport.corba_cdr.inport_ref" (a peer of the middleware may drop the latter). Nil
+// when neither names an object.
+template <class Interface>
+typename Interface::_ptr_type publishedInPort(CORBA::ORB_ptr orb, const RTC::ConnectorProfile& p) {
     std::string ior;
-    if (CORBA::is_nil(peer) &&
-        findString(profile.properties, "dataport.corba_cdr.inport_ior", ior)) {
+    if (findString(p.properties, "dataport.corba_cdr.inport_ior", ior)) {
         try {
-            CORBA::Object_var obj = m_registry.orb()->string_to_object(ior.c_str());
-            peer = OpenRTM::InPortCdr::_unchecked_narrow(obj);
+            CORBA::Object_var obj = orb->string_to_object(ior.c_str());
+            if (!CORBA::is_nil(obj)) return Interface::_unchecked_narrow(obj);
         } catch (const CORBA::Exception&) {
         }
     }
-    if (CORBA::is_nil(peer)) return RTC::BAD_PARAMETER;
-    m_out->addConnection(
-        std::unique_ptr<OutPortConnector>(new RemoteConnector(infoOf(profile), peer)));
+    if (const CORBA::Any* any = findNV(p.properties, "dataport.corba_cdr.inport_ref")) {
+        typename Interface::_ptr_type typed = Interface::_nil();
+        CORBA::Object_var untyped;
+        if (*any >>= typed) return Interface::_duplicate(typed);
+        if (*any >>= CORBA::Any::to_object(untyped)) return Interface::_unchecked_narrow(untyped);
+    }
+    return Interface::_nil();
+}
+
+}  // namespace
+
+ReturnCode_t OutPortServant::subscribeInterfaces(const RTC::ConnectorProfile& profile) {
+    std::unique_ptr<OutPortConnector> connector;
+    if (wantsSharedMemory(profile)) {
+        OpenRTM::PortSharedMemory_var peer =
+            publishedInPort<OpenRTM::PortSharedMemory>(m_registry.orb(), profile);
+        if (CORBA::is_nil(peer)) return RTC::BAD_PARAMETER;
+        connector.reset(new SharedMemoryConnector(infoOf(profile), peer));
+    } else {
+        OpenRTM::InPortCdr_var peer = publishedInPort<OpenRTM::InPortCdr>(m_registry.orb(), profile);
+        if (CORBA::is_nil(peer)) return RTC::BAD_PARAMETER;
+        connector.reset(new RemoteConnector(infoOf(profile), peer));
+    }
+    m_out->addConnection(std::move(connector));
     return RTC::RTC_OK;
 }
 

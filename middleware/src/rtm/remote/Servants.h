@@ -9,7 +9,10 @@
 #include <rtm/InPortBase.h>
 #include <rtm/OutPortBase.h>
 #include <rtm/RTC.h>
+#include <rtm/ShmSegment.h>
+#include <rtm/idl/SharedMemorySkel.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,12 +67,90 @@ public:
     bool dead() const override { return m_dead; }
 
 private:
-    // True when the peer still answers: a failed call may have been about one value only (a
-    // value over the peer's message-size limit closes the connection without the peer going).
-    bool peerAnswers();
-
     OpenRTM::InPortCdr_var m_peer;
     bool m_dead = false;
+};
+
+// Runs `put`, a call on `peer` carrying or announcing `length` octets, within a time limit that
+// grows with the length. A failure answers PORT_ERROR, and sets `dead` when the peer has gone or
+// hangs; a failure that may concern this value only (a message-size limit) leaves it alone.
+OpenRTM::PortStatus guardedPut(CORBA::Object_ptr peer, CORBA::ULong length,
+                               const std::function<OpenRTM::PortStatus()>& put, bool& dead);
+// True when `peer` still answers within a second.
+bool peerAnswers(CORBA::Object_ptr peer);
+
+// Per shared-memory connection of an input port: the writer announces its segment through
+// open_memory() and each value through put(), which copies the value out of the segment into the
+// port's buffer. Everything the segment holds is checked against what is really there; a value
+// that fails answers PORT_ERROR, with one line on standard error for the first and every
+// thousandth after.
+class PortSharedMemoryServant : public virtual POA_OpenRTM::PortSharedMemory {
+public:
+    PortSharedMemoryServant(std::shared_ptr<InPortEndpoint> endpoint, bool littleEndian,
+                            std::string connection);
+    PortSharedMemoryServant(const PortSharedMemoryServant&) = delete;
+    PortSharedMemoryServant& operator=(const PortSharedMemoryServant&) = delete;
+
+    // The connection has ended: closes the segment and unlinks its name, so that none outlives
+    // its connection whichever side goes first; later calls are refused.
+    void end();
+
+    void open_memory(CORBA::ULongLong memory_size, const char* shm_address) override;
+    // Segments are created by the writing side only.
+    void create_memory(CORBA::ULongLong memory_size, const char* shm_address) override;
+    void close_memory(CORBA::Boolean unlink) override;
+    // Accepted and ignored: an input port that is pushed to has no partner to forward to.
+    void setInterface(OpenRTM::PortSharedMemory_ptr sm) override;
+    // Accepted and ignored: the connection's negotiated byte order holds, as the middleware's own
+    // input port does.
+    void setEndian(CORBA::Boolean endian) override;
+    OpenRTM::PortStatus put() override;
+    // Nothing to give: values are pushed to this side.
+    OpenRTM::PortStatus get() override;
+
+private:
+    void refuse(const std::string& reason);
+
+    const std::shared_ptr<InPortEndpoint> m_endpoint;
+    const bool m_littleEndian;
+    const std::string m_connection;
+    // Guards the members below.
+    std::mutex m_mutex;
+    SegmentReader m_segment;
+    // The buffer the next value is read into; the port's buffer hands one back for each value.
+    OpenRTM::CdrData m_spare;
+    unsigned long long m_refused = 0;
+    bool m_ended = false;
+};
+
+// Per connection of an output port to a remote input port over shared memory: encodes each value
+// straight into a segment of its own, growing it for a value that does not fit, and announces it
+// to the peer's PortSharedMemory (setEndian, open_memory when the segment is new, put). The
+// segment is unlinked when the connection ends. Called by the writing thread only.
+class SharedMemoryConnector : public OutPortConnector {
+public:
+    SharedMemoryConnector(const ConnectorInfo& info, OpenRTM::PortSharedMemory_ptr peer);
+    ~SharedMemoryConnector() override;
+
+    OpenRTM::PortStatus put(const CORBA::Octet* bytes, CORBA::ULong length) override;
+    bool encodesItself() const override { return true; }
+    OpenRTM::PortStatus putValue(const CdrEncoder& value) override;
+    bool dead() const override { return m_dead; }
+
+private:
+    // Makes the segment hold at least `valueLength` octets of value, recreating it when it must
+    // grow; the peer is told to close the old one first. False when the system refuses.
+    bool reserve(std::size_t valueLength);
+    // Writes the header, announces a new segment, and calls put.
+    OpenRTM::PortStatus announce(std::size_t valueLength);
+    void failed(const std::string& what);
+
+    OpenRTM::PortSharedMemory_var m_peer;
+    SegmentWriter m_segment;
+    const std::size_t m_defaultSize;
+    bool m_peerOpened = false;
+    bool m_dead = false;
+    unsigned long long m_failures = 0;
 };
 
 // A context owned by someone outside this process that a component takes part in; forwards to
@@ -183,9 +264,12 @@ protected:
 
 private:
     struct Consumer {
-        InPortCdrServant* servant;
+        PortableServer::ServantBase* servant;
+        // Set for a shared-memory connection.
+        PortSharedMemoryServant* shm;
         Activation activation;
     };
+    void release(Consumer& consumer);
     InPortBase* const m_in;
     // Guards m_consumers: the InPortCdr object of each connection, by connector id.
     std::mutex m_consumersMutex;

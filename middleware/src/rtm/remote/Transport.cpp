@@ -35,34 +35,39 @@ OpenRTM::PortStatus InPortCdrServant::put(const OpenRTM::CdrData& data) {
 RemoteConnector::RemoteConnector(const ConnectorInfo& info, OpenRTM::InPortCdr_ptr peer)
     : OutPortConnector(info), m_peer(OpenRTM::InPortCdr::_duplicate(peer)) {}
 
-OpenRTM::PortStatus RemoteConnector::put(const CORBA::Octet* bytes, CORBA::ULong length) {
-    OpenRTM::CdrData borrowed(length, length, const_cast<CORBA::Octet*>(bytes), false);
-    omniORB::setClientCallTimeout(m_peer, kPutBaseTimeoutMs + length / kSlowestBytesPerMs);
+OpenRTM::PortStatus guardedPut(CORBA::Object_ptr peer, CORBA::ULong length,
+                               const std::function<OpenRTM::PortStatus()>& put, bool& dead) {
+    omniORB::setClientCallTimeout(peer, kPutBaseTimeoutMs + length / kSlowestBytesPerMs);
     try {
-        return m_peer->put(borrowed);
+        return put();
     } catch (const CORBA::OBJECT_NOT_EXIST&) {
-        m_dead = true;
+        dead = true;
     } catch (const CORBA::TIMEOUT&) {
         // A peer that does not answer in time would stall every following write as well.
-        m_dead = true;
+        dead = true;
     } catch (const CORBA::TRANSIENT& e) {
-        m_dead = e.minor() == omni::TRANSIENT_CallTimedout || !peerAnswers();
+        dead = e.minor() == omni::TRANSIENT_CallTimedout || !peerAnswers(peer);
     } catch (const CORBA::COMM_FAILURE&) {
-        m_dead = !peerAnswers();
+        dead = !peerAnswers(peer);
     } catch (const CORBA::SystemException&) {
         // This value only (over a message-size limit, say): the connection stays.
     }
     return OpenRTM::PORT_ERROR;
 }
 
-bool RemoteConnector::peerAnswers() {
-    // Only the writing thread uses m_peer, and put() sets its own time limit before each call.
-    omniORB::setClientCallTimeout(m_peer, kProbeTimeoutMs);
+bool peerAnswers(CORBA::Object_ptr peer) {
+    // Only the writing thread uses a connection's peer, and each put sets its own time limit.
+    omniORB::setClientCallTimeout(peer, kProbeTimeoutMs);
     try {
-        return !m_peer->_non_existent();
+        return !peer->_non_existent();
     } catch (const CORBA::Exception&) {
         return false;
     }
+}
+
+OpenRTM::PortStatus RemoteConnector::put(const CORBA::Octet* bytes, CORBA::ULong length) {
+    OpenRTM::CdrData borrowed(length, length, const_cast<CORBA::Octet*>(bytes), false);
+    return guardedPut(m_peer, length, [&] { return m_peer->put(borrowed); }, m_dead);
 }
 
 ForeignContext::ForeignContext(RTC::ExecutionContext_ptr context,

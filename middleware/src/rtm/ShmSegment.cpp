@@ -1,0 +1,277 @@
+#include <fcntl.h>
+#include <rtm/ShmSegment.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace RTC {
+
+namespace {
+
+// Names of the segments this process has open, unlinked at exit should their owners never close
+// them (a program leaving through exit() with connections still up).
+class OpenSegments {
+public:
+    static OpenSegments& instance() {
+        static OpenSegments* s = [] {
+            auto* made = new OpenSegments;
+            std::atexit([] { OpenSegments::instance().unlinkAll(); });
+            return made;
+        }();
+        return *s;
+    }
+    void add(const std::string& name) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_names[name];
+    }
+    void remove(const std::string& name) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_names.find(name);
+        if (it != m_names.end() && --it->second == 0) m_names.erase(it);
+    }
+    void unlinkAll() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& n : m_names) ::shm_unlink(n.first.c_str());
+        m_names.clear();
+    }
+
+private:
+    // Guards m_names: open segments by name, with how many writers and readers hold each.
+    std::mutex m_mutex;
+    std::map<std::string, int> m_names;
+};
+
+std::string errorText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool hostIsLittle() { return omni::myByteOrder != 0; }
+
+[[noreturn]] void outputOnly() { throw CORBA::MARSHAL(0, CORBA::COMPLETED_NO); }
+
+}  // namespace
+
+std::size_t parseSegmentSize(const std::string& raw) {
+    std::string text;
+    for (char c : raw)
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            text += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    unsigned long long unit = 1;
+    if (!text.empty() && (text.back() == 'k' || text.back() == 'm')) {
+        unit = text.back() == 'k' ? 1024 : 1048576;
+        text.pop_back();
+    }
+    if (text.empty() || text.size() > 12 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return kDefaultSegmentSize;
+    const unsigned long long n = std::strtoull(text.c_str(), nullptr, 10) * unit;
+    if (n == 0 || n > kMaxSegmentSize) return kDefaultSegmentSize;
+    return static_cast<std::size_t>(n);
+}
+
+bool acceptableSegmentName(const std::string& name) {
+    if (name.empty() || name.size() > 255) return false;
+    if (name.find('/') != std::string::npos || name.find("..") != std::string::npos) return false;
+    for (char c : name)
+        if (!std::isprint(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+SegmentStream::SegmentStream(void* area, std::size_t capacity, bool littleEndian)
+    : m_begin(static_cast<char*>(area)) {
+    pd_outb_mkr = m_begin;
+    pd_outb_end = m_begin + capacity;
+    pd_marshal_byte_swap = littleEndian != hostIsLittle();
+    pd_unmarshal_byte_swap = pd_marshal_byte_swap;
+    // Character data takes the ORB's transmission code sets, as a memory stream does.
+    cdrMemoryStream probe;
+    pd_tcs_c = probe.TCS_C();
+    pd_tcs_w = probe.TCS_W();
+}
+
+std::size_t SegmentStream::length() const {
+    return static_cast<std::size_t>(static_cast<char*>(pd_outb_mkr) - m_begin);
+}
+
+void SegmentStream::put_octet_array(const CORBA::Octet* b, int size, omni::alignment_t align) {
+    maybeReserveOutputSpace(align, static_cast<std::size_t>(size));
+    char* p = reinterpret_cast<char*>(outMkr(align));
+    if (size > 0) std::memcpy(p, b, static_cast<std::size_t>(size));
+    pd_outb_mkr = p + size;
+}
+
+void SegmentStream::get_octet_array(CORBA::Octet*, int, omni::alignment_t) { outputOnly(); }
+void SegmentStream::skipInput(CORBA::ULong) { outputOnly(); }
+CORBA::Boolean SegmentStream::checkInputOverrun(CORBA::ULong, CORBA::ULong, omni::alignment_t) {
+    return 0;
+}
+
+CORBA::Boolean SegmentStream::checkOutputOverrun(CORBA::ULong itemSize, CORBA::ULong nItems,
+                                                 omni::alignment_t align) {
+    const omni::ptr_arith_t p = outMkr(align);
+    const unsigned long long need = static_cast<unsigned long long>(itemSize) * nItems;
+    return p <= outEnd() && need <= static_cast<unsigned long long>(outEnd() - p);
+}
+
+CORBA::ULong SegmentStream::currentInputPtr() const { return 0; }
+CORBA::ULong SegmentStream::currentOutputPtr() const { return static_cast<CORBA::ULong>(length()); }
+void SegmentStream::fetchInputData(omni::alignment_t, std::size_t) { outputOnly(); }
+
+CORBA::Boolean SegmentStream::reserveOutputSpaceForPrimitiveType(omni::alignment_t align,
+                                                                 std::size_t required) {
+    return maybeReserveOutputSpace(align, required);
+}
+
+CORBA::Boolean SegmentStream::maybeReserveOutputSpace(omni::alignment_t align,
+                                                      std::size_t required) {
+    const omni::ptr_arith_t p = outMkr(align);
+    if (p > outEnd() || required > static_cast<std::size_t>(outEnd() - p)) throw Full();
+    return 1;
+}
+
+SegmentWriter::SegmentWriter(std::string name) : m_name(std::move(name)) {}
+
+SegmentWriter::~SegmentWriter() { remove(); }
+
+bool SegmentWriter::create(std::size_t size, std::string& error) {
+    remove();
+    if (size < kSegmentHeaderSize) size = kSegmentHeaderSize;
+    // A file of that name left over from another run is replaced, not reused.
+    ::shm_unlink(m_name.c_str());
+    m_fd = ::shm_open(m_name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0664);
+    if (m_fd < 0) {
+        error = errorText("shm_open");
+        return false;
+    }
+    OpenSegments::instance().add(m_name);
+    if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+        error = errorText("ftruncate");
+        remove();
+        return false;
+    }
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
+    if (p == MAP_FAILED) {
+        error = errorText("mmap");
+        remove();
+        return false;
+    }
+    m_area = static_cast<CORBA::Octet*>(p);
+    m_size = size;
+    return true;
+}
+
+void SegmentWriter::remove() {
+    if (m_area) ::munmap(m_area, m_size);
+    m_area = nullptr;
+    m_size = 0;
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        ::shm_unlink(m_name.c_str());
+        OpenSegments::instance().remove(m_name);
+    }
+    m_fd = -1;
+}
+
+void SegmentWriter::writeHeader(unsigned long long length, bool littleEndian) {
+    for (std::size_t i = 0; i < kSegmentHeaderSize; ++i) {
+        const std::size_t shift = 8 * (littleEndian ? i : kSegmentHeaderSize - 1 - i);
+        m_area[i] = static_cast<CORBA::Octet>(length >> shift);
+    }
+}
+
+SegmentReader::~SegmentReader() { close(false); }
+
+bool SegmentReader::open(const std::string& name, unsigned long long size, std::string& reason) {
+    close(false);
+    if (!acceptableSegmentName(name)) {
+        reason = "unacceptable segment name";
+        return false;
+    }
+    if (size < kSegmentHeaderSize || size > kMaxSegmentSize) {
+        reason = "segment size " + std::to_string(size) + " out of range";
+        return false;
+    }
+    const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0) {
+        reason = errorText("shm_open");
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<unsigned long long>(st.st_size) != size) {
+        reason = "segment size " + std::to_string(size) + " does not match the file";
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    m_name = name;
+    m_size = size;
+    OpenSegments::instance().add(m_name);
+    return true;
+}
+
+void SegmentReader::close(bool unlink) {
+    if (m_fd < 0) return;
+    ::close(m_fd);
+    if (unlink) ::shm_unlink(m_name.c_str());
+    OpenSegments::instance().remove(m_name);
+    m_fd = -1;
+    m_size = 0;
+}
+
+namespace {
+
+// Copies `length` octets from `offset`; false when the file ends before.
+bool readFully(int fd, void* to, std::size_t length, off_t offset) {
+    char* p = static_cast<char*>(to);
+    while (length > 0) {
+        const ssize_t n = ::pread(fd, p, length, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        length -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool SegmentReader::read(OpenRTM::CdrData& out, bool littleEndian, std::string& reason) {
+    if (m_fd < 0) {
+        reason = "no segment open";
+        return false;
+    }
+    CORBA::Octet header[kSegmentHeaderSize];
+    if (!readFully(m_fd, header, sizeof header, 0)) {
+        reason = "segment truncated before its header";
+        return false;
+    }
+    unsigned long long length = 0;
+    for (std::size_t i = 0; i < kSegmentHeaderSize; ++i) {
+        const std::size_t shift = 8 * (littleEndian ? i : kSegmentHeaderSize - 1 - i);
+        length |= static_cast<unsigned long long>(header[i]) << shift;
+    }
+    if (length == 0 || length > m_size - kSegmentHeaderSize) {
+        reason = "length header " + std::to_string(length) + " does not fit a segment of " +
+                 std::to_string(m_size) + " octets";
+        return false;
+    }
+    const CORBA::ULong n = static_cast<CORBA::ULong>(length);
+    if (out.maximum() < n || !out.release()) out = OpenRTM::CdrData();
+    out.length(n);
+    if (!readFully(m_fd, out.get_buffer(), n, static_cast<off_t>(kSegmentHeaderSize))) {
+        out.length(0);
+        reason = "segment truncated: it holds fewer than the " + std::to_string(length) +
+                 " octets announced";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace RTC
