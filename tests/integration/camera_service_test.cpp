@@ -44,4 +44,28 @@ TEST(CameraService, AnswersByNameAndTheCameraEndsCleanly) {
         << camera.output();
 }
 
+TEST(CameraService, FramesReachAnImageConsumerOverSharedMemoryInEitherByteOrder) {
+    remotetest::NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    remotetest::Component camera(CAMERA_PATH, naming.address(),
+                                 {"camera.width:64", "camera.height:48", "camera.rate:30"});
+    for (const char* endian : {"little,big", "big,little"}) {
+        SCOPED_TRACE(endian);
+        remotetest::Component images("image_consumer", naming.address());
+        ASSERT_FALSE(images.ior().empty()) << images.output();
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"connect", "StereoCameraSim0:image",
+                                       "ImageConsumer0:InputImage", "-p",
+                                       "dataport.interface_type=shared_memory", "-p",
+                                       std::string("dataport.serializer.cdr.endian=") + endian},
+              {"activate", "ImageConsumer0"},
+              {"activate", "StereoCameraSim0"}}) {
+            const auto r = remotetest::rtctl(naming.address(), args);
+            ASSERT_EQ(0, r.status) << r.output;
+        }
+        EXPECT_TRUE(images.expect(" 65x48 9408")) << images.output();
+        remotetest::rtctl(naming.address(), {"deactivate", "StereoCameraSim0"});
+    }
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <rtm/InPort.h>
 #include <rtm/OutPort.h>
+#include <rtm/ShmSegment.h>
 
 #include <chrono>
 #include <cstring>
@@ -300,3 +301,15 @@ TEST(EndianProperty, FirstNamedOrderWins) {
 }
 
 }  // namespace
+
+TEST(SegmentSize, KiloAndMegaSuffixesAndPlainOctets) {
+    struct Case {
+        const char* text;
+        std::size_t size;
+    };
+    for (const Case& c : {Case{"16M", 16777216}, Case{" 16m ", 16777216}, Case{"64k", 65536},
+                          Case{"4096", 4096}, Case{"", 2097152}, Case{"1G", 2097152},
+                          Case{"-5", 2097152}, Case{"0", 2097152}, Case{"4x", 2097152},
+                          Case{"99999999999999", 2097152}})
+        EXPECT_EQ(c.size, RTC::parseSegmentSize(c.text)) << '"' << c.text << '"';
+}

@@ -2,9 +2,13 @@
 // driven from a third process with rtctl.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "Processes.h"
@@ -331,6 +335,115 @@ TEST(Startup, NamingDisabledReferencesGoToAFileOrACorbalocUrl) {
     std::string rest;
     EXPECT_FALSE(std::getline(after, rest) && !rest.empty()) << rest;
     (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
+
+// ---- shared memory ----
+
+// The shared-memory segments `pid` has mapped, by name.
+std::vector<std::string> segmentsOf(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::vector<std::string> names;
+    for (std::string line; std::getline(maps, line);) {
+        const auto at = line.find("/dev/shm/");
+        if (at == std::string::npos) continue;
+        std::string name = line.substr(at + 9);
+        name = name.substr(0, name.find(' '));
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    return names;
+}
+
+bool segmentGone(const std::string& name, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (access(("/dev/shm/" + name).c_str(), F_OK) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+const std::vector<std::string> kShm = {"-p", "dataport.interface_type=shared_memory"};
+
+std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(Control, SharedMemoryCarriesMapsInEitherByteOrderAndGrowsForLargerOnes) {
+    // 64 KiB to start with; maps of 1.28 MB and then 2.88 MB make it grow twice in a row.
+    producer.reset(new Component("stereo_producer", naming.address(), {},
+                                 {{"PRODUCER_BIG", "3:200x200,4:300x300"}}));
+    const std::string id = ok(plus({"connect", "StereoProducer0:stereo", "StereoConsumer0:stereo",
+                                    "-p", "dataport.shem_default_size=64k"},
+                                   kShm));
+    ok({"activate", "StereoConsumer0"});
+    ok({"activate", "StereoProducer0"});
+    bool intact = false;
+    auto secs = consumer->received(6, 20s, &intact);
+    EXPECT_EQ((std::vector<unsigned long>{1, 2, 3, 4, 5, 6}), secs) << consumer->output();
+    EXPECT_TRUE(intact);
+    for (const char* needle : {"got 3 200x200 ok", "got 4 300x300 ok"})
+        EXPECT_NE(std::string::npos, consumer->output().find(needle)) << consumer->output();
+    const auto segments = segmentsOf(producer->process().pid());
+    ASSERT_EQ(1u, segments.size());
+    struct stat st;
+    ASSERT_EQ(0, stat(("/dev/shm/" + segments[0]).c_str(), &st));
+    // Grown to the header and the 2.88 MB map exactly.
+    EXPECT_GT(st.st_size, 300 * 300 * 32);
+    EXPECT_LT(st.st_size, 300 * 300 * 32 + 40);
+
+    ok({"deactivate", "StereoProducer0"});
+    ok({"disconnect", "StereoProducer0:stereo", id.substr(0, id.size() - 1)});
+    EXPECT_TRUE(segmentGone(segments[0], 5s));
+    consumer->received(1000, 300ms);
+
+    ok(plus({"connect", "StereoProducer0:stereo", "StereoConsumer0:stereo", "-p",
+             "dataport.serializer.cdr.endian=big,little"},
+            kShm));
+    ok({"activate", "StereoProducer0"});
+    secs = consumer->received(5, 20s, &intact);
+    ASSERT_EQ(5u, secs.size()) << consumer->output();
+    EXPECT_TRUE(consecutive(secs)) << seqText(secs);
+    EXPECT_TRUE(intact);
+}
+
+TEST(SharedMemoryEnding, NoSegmentOutlivesItsConnectionHoweverItEnds) {
+    NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    const std::string out = "StereoProducer0:stereo", in = "StereoConsumer0:stereo";
+    struct Ending {
+        const char* name;
+        std::function<void(Component& producer, Component& consumer)> end;
+    };
+    auto tool = [&](const std::vector<std::string>& args) {
+        const auto r = rtctl(naming.address(), args);
+        EXPECT_EQ(0, r.status) << r.output;
+    };
+    const std::vector<Ending> endings = {
+        {"disconnect at the output port",
+         [&](Component&, Component&) { tool({"disconnect", out}); }},
+        {"disconnect at the input port", [&](Component&, Component&) { tool({"disconnect", in}); }},
+        {"producer exits", [&](Component&, Component&) { tool({"exit", "StereoProducer0"}); }},
+        {"consumer exits", [&](Component&, Component&) { tool({"exit", "StereoConsumer0"}); }},
+        {"producer SIGTERM", [](Component& p, Component&) { p.process().signal(SIGTERM); }},
+        {"producer SIGINT", [](Component& p, Component&) { p.process().signal(SIGINT); }},
+        {"consumer SIGTERM", [](Component&, Component& c) { c.process().signal(SIGTERM); }},
+    };
+    for (const Ending& e : endings) {
+        SCOPED_TRACE(e.name);
+        Component consumer("stereo_consumer", naming.address());
+        Component producer("stereo_producer", naming.address());
+        // Either port may come first in the profile.
+        tool(plus({"connect", out, in}, kShm));
+        tool({"activate", "StereoConsumer0"});
+        tool({"activate", "StereoProducer0"});
+        ASSERT_EQ(2u, consumer.received(2).size()) << consumer.output();
+        const auto segments = segmentsOf(producer.process().pid());
+        ASSERT_EQ(1u, segments.size());
+        e.end(producer, consumer);
+        EXPECT_TRUE(segmentGone(segments[0], 10s)) << segments[0];
+    }
 }
 
 }  // namespace

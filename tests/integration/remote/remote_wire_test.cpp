@@ -3,14 +3,19 @@
 // peer of another implementation would drive them.
 #include <gtest/gtest.h>
 #include <rtm/RTC.h>
+#include <rtm/OutPortBase.h>
 #include <rtm/RemoteUtil.h>
+#include <rtm/ShmSegment.h>
 #include <rtm/idl/ComponentObserverSkel.h>
+#include <rtm/idl/SharedMemorySkel.h>
 
 #include <StereoCameraService.hh>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +23,9 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <regex>
 #include <thread>
 
 #include "Cdr.h"
@@ -884,6 +891,228 @@ TEST_F(Pushing, HungPeerStallsTheWriterForSecondsAtMostAndIsDropped) {
     // With the peer dropped, the following writes go nowhere and take no time.
     ASSERT_TRUE(producer.expect("wrote 5 ok", 5s)) << producer.output();
     EXPECT_TRUE(connections(0, 1s));
+}
+
+// ---- shared memory, the raw client writing ----
+
+// Places `value` in `segment` behind a length header of `header` octets in the given order.
+void place(RTC::SegmentWriter& segment, const OpenRTM::CdrData& value, bool littleEndian,
+           unsigned long long header) {
+    segment.writeHeader(header, littleEndian);
+    std::memcpy(segment.valueArea(), value.get_buffer(), value.length());
+}
+
+void place(RTC::SegmentWriter& segment, const OpenRTM::CdrData& value, bool littleEndian = true) {
+    place(segment, value, littleEndian, value.length());
+}
+
+OpenRTM::PortSharedMemory_ptr connectShm(RTC::PortService_ptr port, const char* endian,
+                                         std::string& id) {
+    RTC::ConnectorProfile p = profileFor({port});
+    setNV(p.properties, "dataport.interface_type", "shared_memory");
+    setNV(p.properties, "dataport.serializer.cdr.endian", endian);
+    if (port->connect(p) != RTC::RTC_OK) return OpenRTM::PortSharedMemory::_nil();
+    id = p.connector_id.in();
+    std::string ior;
+    findString(p.properties, "dataport.corba_cdr.inport_ior", ior);
+    CORBA::Object_var obj = testsupport::orb()->string_to_object(ior.c_str());
+    return OpenRTM::PortSharedMemory::_narrow(obj);
+}
+
+void truncateSegment(const std::string& name, off_t size) {
+    const int fd = shm_open(name.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0, ftruncate(fd, size));
+    close(fd);
+}
+
+TEST_F(Wire, SharedMemorySegmentIsHostileInputAndTheNextGoodValueIsTaken) {
+    ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    std::string id;
+    OpenRTM::PortSharedMemory_var in = connectShm(port, "little,big", id);
+    ASSERT_FALSE(CORBA::is_nil(in));
+    EXPECT_EQ(OpenRTM::PORT_ERROR, in->put()) << "put before any open_memory";
+
+    RTC::SegmentWriter segment(RTC::newConnectorId());
+    std::string error;
+    ASSERT_TRUE(segment.create(4096, error)) << error;
+    const std::string name = segment.name();
+    place(segment, mapBytes(1));
+    in->open_memory(4096, name.c_str());
+    EXPECT_EQ(OpenRTM::PORT_OK, in->put());
+    EXPECT_TRUE(consumer.expect("got 1 5x4 ok")) << consumer.output();
+
+    // Length headers beyond the segment, and zero.
+    for (unsigned long long header : {4096ull - 8 + 1, 1ull << 32, ~0ull, 0ull}) {
+        place(segment, mapBytes(9), true, header);
+        EXPECT_EQ(OpenRTM::PORT_ERROR, in->put()) << header;
+    }
+    // Names and sizes that must not be opened; each leaves no segment open.
+    struct Open {
+        unsigned long long size;
+        std::string name;
+    };
+    for (const Open& o : {Open{4097, name}, Open{4095, name}, Open{1ull << 62, name},
+                          Open{~0ull, name}, Open{4, name}, Open{4096, "../" + name},
+                          Open{4096, "a/" + name}, Open{4096, ".."}, Open{4096, ""},
+                          Open{4096, "no-such-" + name}}) {
+        in->open_memory(o.size, o.name.c_str());
+        place(segment, mapBytes(9));
+        EXPECT_EQ(OpenRTM::PORT_ERROR, in->put()) << o.size << " " << o.name;
+    }
+    EXPECT_THROW(in->create_memory(4096, name.c_str()), CORBA::NO_IMPLEMENT);
+    in->open_memory(4096, name.c_str());
+    place(segment, mapBytes(2));
+    EXPECT_EQ(OpenRTM::PORT_OK, in->put());
+    EXPECT_TRUE(consumer.expect("got 2 5x4 ok")) << consumer.output();
+
+    // Cut short by another process after it was opened: no fault, the value is refused.
+    truncateSegment(name, 100);
+    EXPECT_EQ(OpenRTM::PORT_ERROR, in->put());
+    truncateSegment(name, 0);
+    EXPECT_EQ(OpenRTM::PORT_ERROR, in->put());
+    ASSERT_TRUE(segment.create(8192, error)) << error;
+    in->open_memory(8192, name.c_str());
+    place(segment, mapBytes(3));
+    EXPECT_EQ(OpenRTM::PORT_OK, in->put());
+    EXPECT_TRUE(consumer.expect("got 3 5x4 ok")) << consumer.output();
+
+    // A big-endian connection reads its header and value big-endian, and nothing else.
+    std::string bigId;
+    OpenRTM::PortSharedMemory_var bigIn = connectShm(port, "big,little", bigId);
+    ASSERT_FALSE(CORBA::is_nil(bigIn));
+    RTC::SegmentWriter bigSegment(RTC::newConnectorId());
+    ASSERT_TRUE(bigSegment.create(4096, error)) << error;
+    bigIn->open_memory(4096, bigSegment.name().c_str());
+    place(bigSegment, mapBytes(4, false), false);
+    EXPECT_EQ(OpenRTM::PORT_OK, bigIn->put());
+    EXPECT_TRUE(consumer.expect("got 4 5x4 ok")) << consumer.output();
+    place(bigSegment, mapBytes(5, true), true);
+    EXPECT_EQ(OpenRTM::PORT_ERROR, bigIn->put());
+
+    EXPECT_TRUE(consumer.expect(bigId + ": value refused")) << consumer.output();
+    EXPECT_TRUE(consumer.process().running());
+    const std::string out = consumer.output();
+    std::size_t lines = 0;
+    for (auto at = out.find("refused so far"); at != std::string::npos;
+         at = out.find("refused so far", at + 1))
+        ++lines;
+    EXPECT_EQ(2u, lines) << "one line per connection for its first thousand refusals\n" << out;
+
+    // Ending the connection unlinks the segment, whoever created it.
+    EXPECT_EQ(RTC::RTC_OK, port->disconnect(id.c_str()));
+    EXPECT_NE(0, access(("/dev/shm/" + name).c_str(), F_OK));
+    EXPECT_THROW(in->put(), CORBA::OBJECT_NOT_EXIST);
+}
+
+// The input side of a shared-memory connection in this process: records the calls the writer
+// makes and reads each value with the middleware's reader.
+class RecordingSharedMemory : public POA_OpenRTM::PortSharedMemory {
+public:
+    void open_memory(CORBA::ULongLong size, const char* name) override {
+        record("open_memory " + std::to_string(size));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_name = name;
+        std::string reason;
+        m_reader.open(name, size, reason);
+    }
+    void create_memory(CORBA::ULongLong, const char*) override { record("create_memory"); }
+    void close_memory(CORBA::Boolean unlink) override {
+        record(unlink ? "close_memory 1" : "close_memory 0");
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reader.close(false);
+    }
+    void setInterface(OpenRTM::PortSharedMemory_ptr) override { record("setInterface"); }
+    void setEndian(CORBA::Boolean little) override {
+        record(little ? "setEndian 1" : "setEndian 0");
+    }
+    OpenRTM::PortStatus put() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back("put");
+        std::string reason;
+        OpenRTM::CdrData value;
+        QOR::TimedStereoData map;
+        if (!m_reader.read(value, true, reason)) return OpenRTM::PORT_ERROR;
+        const CORBA::Octet* bytes = value.get_buffer();
+        testsupport::decode(testsupport::Bytes(bytes, bytes + value.length()), map);
+        m_secs.push_back(map.tm.sec);
+        m_intact = m_intact && pattern::intact(map);
+        m_changed.notify_all();
+        return OpenRTM::PORT_OK;
+    }
+    OpenRTM::PortStatus get() override { return OpenRTM::PORT_ERROR; }
+
+    std::vector<unsigned long> waitFor(std::size_t n, std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, limit, [&] { return m_secs.size() >= n; });
+        return m_secs;
+    }
+    std::vector<std::string> calls() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+    std::string name() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_name;
+    }
+    bool intact() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_intact;
+    }
+
+private:
+    void record(const std::string& call) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(call);
+    }
+    // Guards the members below; m_changed signals a value read.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    RTC::SegmentReader m_reader;
+    std::string m_name;
+    std::vector<std::string> m_calls;
+    std::vector<unsigned long> m_secs;
+    bool m_intact = true;
+};
+
+TEST(PushingSharedMemory, WriterAnnouncesInTheMiddlewaresOrderAndGrowsItsSegment) {
+    PortableServer::POA_var poa = PortableServer::POA::_duplicate(testsupport::rootPoa());
+    RecordingSharedMemory recorder;
+    PortableServer::ObjectId_var oid = poa->activate_object(&recorder);
+    CORBA::Object_var obj = poa->id_to_reference(oid.in());
+    // 5x4 maps fit "4096" octets; the third, 40x40, does not.
+    Component producer("stereo_producer", "", {"exec_cxt.periodic.rate:20"},
+                       {{"PRODUCER_BIG", "3:40x40"}, {"PRODUCER_COUNT", "4"},
+                        {"PRODUCER_SIZE", "5x4"}});
+    RTC::RTObject_var producerComp = componentOf(producer);
+    RTC::PortService_var out = firstPort(producerComp);
+    RTC::ConnectorProfile p = profileFor({out.in()});
+    setNV(p.properties, "dataport.interface_type", "shared_memory");
+    setNV(p.properties, "dataport.shem_default_size", " 4096 ");
+    CORBA::String_var ior = testsupport::orb()->object_to_string(obj.in());
+    setNV(p.properties, "dataport.corba_cdr.inport_ior", ior.in());
+    ASSERT_EQ(RTC::RTC_OK, out->connect(p));
+    RTC::ExecutionContext_var producerEc = ownContext(producerComp);
+    ASSERT_EQ(RTC::RTC_OK, producerEc->activate_component(producerComp));
+
+    EXPECT_EQ((std::vector<unsigned long>{1, 2, 3, 4}), recorder.waitFor(4, 20s))
+        << producer.output();
+    EXPECT_TRUE(recorder.intact());
+    const std::string name = recorder.name();
+    const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+    EXPECT_TRUE(std::regex_match(name, uuid)) << name;
+    QOR::TimedStereoData third;
+    pattern::fill(third, 3, 40, 40);
+    const std::string grown =
+        "open_memory " + std::to_string(8 + testsupport::encode(third).size());
+    EXPECT_EQ((std::vector<std::string>{"setEndian 1", "open_memory 4096", "put", "setEndian 1",
+                                        "put", "setEndian 1", "close_memory 0", grown, "put",
+                                        "setEndian 1", "put"}),
+              recorder.calls());
+    EXPECT_EQ(RTC::RTC_OK, out->disconnect(p.connector_id));
+    EXPECT_NE(0, access(("/dev/shm/" + name).c_str(), F_OK)) << "unlinked at disconnect";
+    EXPECT_EQ("close_memory 0", recorder.calls().back());
+    poa->deactivate_object(oid.in());
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A component program for the tests, on the shared frame: "StereoProducer" writes one depth map
 // a period on its output port "stereo" while active, tm.sec counting up from 1, and prints
 // "wrote <sec> ok" or "wrote <sec> failed" for each. From the environment: PRODUCER_SIZE "WxH"
-// (default 4x3), PRODUCER_BIG "N:WxH" (the map of tm.sec N has that size instead),
+// (default 4x3), PRODUCER_BIG "N:WxH[,N:WxH...]" (the map of tm.sec N has that size instead),
 // PRODUCER_COUNT (stop after that many maps; default no limit).
 #include <StereoCameraService.hh>
 #include <frame/ComponentMain.h>
@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <string>
 
 #include "StereoPattern.h"
@@ -34,10 +35,12 @@ public:
     explicit StereoProducer(RTC::Manager* manager)
         : RTC::DataFlowComponentBase(manager), m_out("stereo", m_map) {
         m_size = sizeFrom(std::getenv("PRODUCER_SIZE"), Size());
-        if (const char* big = std::getenv("PRODUCER_BIG")) {
+        for (const char* big = std::getenv("PRODUCER_BIG"); big && *big;) {
             const char* colon = std::strchr(big, ':');
-            m_bigSec = std::strtoul(big, nullptr, 10);
-            if (colon) m_bigSize = sizeFrom(colon + 1, m_size);
+            if (!colon) break;
+            m_big[std::strtoul(big, nullptr, 10)] = sizeFrom(colon + 1, m_size);
+            big = std::strchr(colon, ',');
+            if (big) ++big;
         }
         if (const char* count = std::getenv("PRODUCER_COUNT")) m_limit = std::strtoul(count, nullptr, 10);
     }
@@ -49,7 +52,8 @@ public:
     RTC::ReturnCode_t onExecute(RTC::UniqueId) override {
         if (m_limit && m_sec >= m_limit) return RTC::RTC_OK;
         ++m_sec;
-        const Size s = m_sec == m_bigSec ? m_bigSize : m_size;
+        const auto big = m_big.find(m_sec);
+        const Size s = big != m_big.end() ? big->second : m_size;
         pattern::fill(m_map, static_cast<CORBA::ULong>(m_sec), s.width, s.height);
         const bool ok = m_out.write();
         std::cout << "wrote " << m_sec << (ok ? " ok" : " failed") << std::endl;
@@ -60,8 +64,7 @@ private:
     QOR::TimedStereoData m_map;
     RTC::OutPort<QOR::TimedStereoData> m_out;
     Size m_size;
-    Size m_bigSize;
-    unsigned long m_bigSec = 0;
+    std::map<unsigned long, Size> m_big;
     unsigned long m_limit = 0;
     unsigned long m_sec = 0;
 };
