@@ -33,12 +33,16 @@ std::string lastShot(const std::string& dir, const std::string& kind) {
     return last;
 }
 
-TEST(Demo, HeadlessRunLeavesScreenshotsOfBothViewers) {
+// Over either transport: CORBA calls, or shared memory.
+class Demo : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Demo, HeadlessRunLeavesScreenshotsOfBothViewers) {
     char dir[] = "/tmp/qor-demo-test-XXXXXX";
     ASSERT_NE(nullptr, ::mkdtemp(dir));
     testsupport::ChildProcess demo({"/bin/bash", QOR_SOURCE_DIR "/scripts/demo", "--headless",
                                     "--seconds", "10", "--size", "320x240", "--shots", dir,
-                                    "--no-build", "--build-dir", QOR_BINARY_DIR},
+                                    "--no-build", "--build-dir", QOR_BINARY_DIR, "--transport",
+                                    GetParam()},
                                    {}, /*captureStderr=*/true);
     ASSERT_TRUE(demo.wait(120s)) << demo.output();
     std::string line;
@@ -72,5 +76,10 @@ TEST(Demo, HeadlessRunLeavesScreenshotsOfBothViewers) {
         << "the stripes are there";
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, Demo, ::testing::Values("corba", "shm"),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return std::string(p.param);
+                         });
 
 }  // namespace

@@ -65,7 +65,10 @@ TEST(CameraService, FramesReachAnImageConsumerOverSharedMemoryInEitherByteOrder)
         }
         EXPECT_TRUE(images.expect(" 65x48 9408")) << images.output();
         remotetest::rtctl(naming.address(), {"deactivate", "StereoCameraSim0"});
+        remotetest::rtctl(naming.address(), {"disconnect", "StereoCameraSim0:image"});
     }
+    camera.process().signal(SIGTERM);
+    EXPECT_TRUE(camera.process().wait(20s));
 }
 
 }  // namespace

@@ -406,6 +406,9 @@ TEST_F(Control, SharedMemoryCarriesMapsInEitherByteOrderAndGrowsForLargerOnes) {
     ASSERT_EQ(5u, secs.size()) << consumer->output();
     EXPECT_TRUE(consecutive(secs)) << seqText(secs);
     EXPECT_TRUE(intact);
+    // Ended, not killed, so that its segment goes with it.
+    producer->process().signal(SIGTERM);
+    EXPECT_TRUE(producer->process().wait(20s));
 }
 
 TEST(SharedMemoryEnding, NoSegmentOutlivesItsConnectionHoweverItEnds) {
