@@ -30,43 +30,49 @@ std::unique_ptr<remotetest::Component> startComponent(const std::string& program
     return std::unique_ptr<remotetest::Component>(new remotetest::Component(program, "", all, env));
 }
 
-OpenRTM::InPortCdr_ptr connectFirstPort(const std::string& componentIor, std::string& why) {
+CORBA::Object_ptr connectFirstPortOver(const std::string& componentIor,
+                                       const char* interfaceType, std::string& why) {
     try {
         CORBA::Object_var obj = orb()->string_to_object(componentIor.c_str());
         RTC::RTObject_var comp = RTC::RTObject::_narrow(obj);
         if (CORBA::is_nil(comp)) {
             why = "the reference is not an RTObject";
-            return OpenRTM::InPortCdr::_nil();
+            return CORBA::Object::_nil();
         }
         RTC::PortServiceList_var ports = comp->get_ports();
         if (ports->length() == 0) {
             why = "the component has no port";
-            return OpenRTM::InPortCdr::_nil();
+            return CORBA::Object::_nil();
         }
         RTC::ConnectorProfile p;
         p.name = CORBA::string_dup("bench");
         p.connector_id = CORBA::string_dup("");
         p.ports.length(1);
         p.ports[0] = RTC::PortService::_duplicate(ports[0].in());
-        RTC::remote::setNV(p.properties, "dataport.interface_type", "corba_cdr");
+        RTC::remote::setNV(p.properties, "dataport.interface_type", interfaceType);
         RTC::remote::setNV(p.properties, "dataport.dataflow_type", "push");
         RTC::remote::setNV(p.properties, "dataport.subscription_type", "flush");
         RTC::remote::setNV(p.properties, "dataport.serializer.cdr.endian", "little");
         if (ports[0]->connect(p) != RTC::RTC_OK) {
             why = "connect() refused";
-            return OpenRTM::InPortCdr::_nil();
+            return CORBA::Object::_nil();
         }
-        const CORBA::Any* ref = RTC::remote::findNV(p.properties, "dataport.corba_cdr.inport_ref");
-        OpenRTM::InPortCdr_ptr typed = OpenRTM::InPortCdr::_nil();
-        if (ref == nullptr || !(*ref >>= typed)) {
-            why = "no dataport.corba_cdr.inport_ref in the connector";
-            return OpenRTM::InPortCdr::_nil();
+        std::string ior;
+        if (!RTC::remote::findString(p.properties, "dataport.corba_cdr.inport_ior", ior)) {
+            why = "no dataport.corba_cdr.inport_ior in the connector";
+            return CORBA::Object::_nil();
         }
-        return OpenRTM::InPortCdr::_duplicate(typed);
+        return orb()->string_to_object(ior.c_str());
     } catch (const CORBA::Exception& e) {
         why = std::string("CORBA ") + e._name();
-        return OpenRTM::InPortCdr::_nil();
+        return CORBA::Object::_nil();
     }
+}
+
+OpenRTM::InPortCdr_ptr connectFirstPort(const std::string& componentIor, std::string& why) {
+    CORBA::Object_var obj = connectFirstPortOver(componentIor, "corba_cdr", why);
+    if (CORBA::is_nil(obj)) return OpenRTM::InPortCdr::_nil();
+    return OpenRTM::InPortCdr::_narrow(obj);
 }
 
 double cpuSeconds(pid_t pid) {

@@ -29,6 +29,11 @@ std::unique_ptr<remotetest::Component> startComponent(
     const std::string& program, const std::vector<std::string>& options = {},
     const std::map<std::string, std::string>& env = {});
 
+// Connects the component's first port with a push connector of its own over `interfaceType`
+// ("corba_cdr", "shared_memory"), little-endian, and returns the object the port published for
+// it; nil on failure, with `why`.
+CORBA::Object_ptr connectFirstPortOver(const std::string& componentIor, const char* interfaceType,
+                                       std::string& why);
 // Connects the component's first port with a corba_cdr push connector of its own (no output port:
 // this process plays one) and returns the port's InPortCdr object; nil on failure, with `why`.
 OpenRTM::InPortCdr_ptr connectFirstPort(const std::string& componentIor, std::string& why);

@@ -5,6 +5,7 @@
 // (CLOCK_REALTIME), encode into a stream sized beforehand, put() the bytes on the connection.
 // Prints a table; nothing judges a time as failure.
 #include <StereoCameraService.hh>
+#include <rtm/OutPort.h>
 #include <rtm/idl/BasicDataTypeSkel.h>
 
 #include <time.h>
@@ -23,6 +24,7 @@
 
 #include "Harness.h"
 #include "RemotePeer.h"
+#include "Servants.h"
 
 namespace {
 
@@ -32,15 +34,19 @@ struct Options {
     int maps = 300;         // values per rate and run
     int runs = 3;           // runs per rate; figures are medians over them
     int memoryMaps = 10000; // values of the as-fast-as-possible run that gives the memory figure
+    int hdMaps = 60;        // values per HD run
+    bool hdOnly = false;    // only the HD rows
     bool quick = false;
 };
 
 [[noreturn]] void usage(const char* program, int status) {
     std::fprintf(status ? stderr : stdout,
-                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--quick]\n"
+                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--quick]\n"
                  "  --maps         values per offered rate and run (default 300)\n"
                  "  --runs         runs per rate, figures are medians (default 3)\n"
                  "  --memory-maps  values of the fastest run, for the memory figure (default 10000)\n"
+                 "  --hd-maps      values per run at 1280x720 and 1920x1080 (default 60)\n"
+                 "  --hd-only      only the rows at 1280x720 and 1920x1080\n"
                  "  --quick        20 values, 1 run, 200 for memory: checks that it all works\n",
                  program);
     std::exit(status);
@@ -54,6 +60,8 @@ Options parse(int argc, char** argv) {
         if (a == "--maps" && v) o.maps = std::max(1, std::atoi(argv[++i]));
         else if (a == "--runs" && v) o.runs = std::max(1, std::atoi(argv[++i]));
         else if (a == "--memory-maps" && v) o.memoryMaps = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--hd-maps" && v) o.hdMaps = std::max(2, std::atoi(argv[++i]));
+        else if (a == "--hd-only") o.hdOnly = true;
         else if (a == "--quick") o.quick = true;
         else if (a == "--help" || a == "-h") usage(argv[0], 0);
         else usage(argv[0], 2);
@@ -62,37 +70,44 @@ Options parse(int argc, char** argv) {
         o.maps = 20;
         o.runs = 1;
         o.memoryMaps = 200;
+        o.hdMaps = 4;
     }
     return o;
 }
 
-QOR::TimedStereoData makeMap() {
+QOR::TimedStereoData makeMap(CORBA::Long width = 640, CORBA::Long height = 480) {
     QOR::TimedStereoData map;
-    map.width = 640;
-    map.height = 480;
-    map.data.length(640 * 480);
+    map.width = width;
+    map.height = height;
+    map.data.length(static_cast<CORBA::ULong>(width * height));
+    const CORBA::ULong w = static_cast<CORBA::ULong>(width);
     for (CORBA::ULong i = 0; i < map.data.length(); ++i) {
-        map.data[i].x = (i % 640) * 0.01;
-        map.data[i].y = (i / 640) * 0.01;
-        map.data[i].z = 0.3 + 9.7 * (i % 640) / 640.0;
+        map.data[i].x = (i % w) * 0.01;
+        map.data[i].y = (i / w) * 0.01;
+        map.data[i].z = 0.3 + 9.7 * (i % w) / static_cast<double>(w);
     }
     return map;
 }
 
-QOR::TimedImageData makeFrame() {
+QOR::TimedImageData makeFrame(CORBA::Long width = 640, CORBA::Long height = 480) {
     QOR::TimedImageData f;
     QOR::ImageData& d = f.data;
     d.nChannels = 3;
     d.depth = 8;
-    d.width = 640;
-    d.height = 480;
-    d.widthStep = 640 * 3;
-    d.imageSize = d.widthStep * 480;
+    d.width = width;
+    d.height = height;
+    d.widthStep = width * 3;
+    d.imageSize = d.widthStep * height;
     d.imgData.length(static_cast<CORBA::ULong>(d.imageSize));
     for (CORBA::ULong i = 0; i < d.imgData.length(); ++i)
         d.imgData[i] = static_cast<CORBA::Char>(i * 31u >> 3);
     return f;
 }
+
+CORBA::Long hdWidth(const QOR::TimedStereoData& v) { return v.width; }
+CORBA::Long hdHeight(const QOR::TimedStereoData& v) { return v.height; }
+CORBA::Long hdWidth(const QOR::TimedImageData& v) { return v.data.width; }
+CORBA::Long hdHeight(const QOR::TimedImageData& v) { return v.data.height; }
 
 struct Sample {
     double latencyMs;
@@ -176,15 +191,39 @@ double percentile(std::vector<double> v, double q) {
     return v[std::min(i, v.size() - 1)];
 }
 
+enum class Transport { Cdr, Shm };
+
+const char* transportName(Transport t) { return t == Transport::Shm ? "shm" : "corba"; }
+
+// The middleware's own connector for a connection this process made to the component's first
+// port: what an output port of a camera component would hold.
+std::unique_ptr<RTC::OutPortConnector> connectorTo(const std::string& ior, Transport t,
+                                                   const char* program) {
+    std::string why;
+    CORBA::Object_var peer = benchpeer::connectFirstPortOver(
+        ior, t == Transport::Shm ? "shared_memory" : "corba_cdr", why);
+    bench::require(!CORBA::is_nil(peer), std::string(program) + ": " + why);
+    RTC::ConnectorInfo info;
+    info.id = "bench";
+    info.properties.setProperty("dataport.serializer.cdr.endian", "little");
+    if (t == Transport::Shm) {
+        OpenRTM::PortSharedMemory_var shm = OpenRTM::PortSharedMemory::_narrow(peer);
+        return std::unique_ptr<RTC::OutPortConnector>(
+            new RTC::remote::SharedMemoryConnector(info, shm));
+    }
+    OpenRTM::InPortCdr_var cdr = OpenRTM::InPortCdr::_narrow(peer);
+    return std::unique_ptr<RTC::OutPortConnector>(new RTC::remote::RemoteConnector(info, cdr));
+}
+
 template <class T>
-RunResult runOnce(const char* program, T value, double rateHz, int count) {
+RunResult runOnce(const char* program, T value, double rateHz, int count,
+                  Transport transport = Transport::Cdr) {
     std::unique_ptr<remotetest::Component> viewer = benchpeer::startComponent(
         program, {}, {{"QT_QPA_PLATFORM", "offscreen"}});
     bench::require(!viewer->ior().empty(), std::string(program) + " printed no reference: " +
                                                viewer->output());
-    std::string why;
-    OpenRTM::InPortCdr_var in = benchpeer::connectFirstPort(viewer->ior(), why);
-    bench::require(!CORBA::is_nil(in), std::string(program) + ": " + why);
+    RTC::OutPort<T> out("bench", value);
+    out.addConnection(connectorTo(viewer->ior(), transport, program));
     const remotetest::ToolResult activated = remotetest::rtctl("", {"activate", viewer->ior()});
     bench::require(activated.status == 0, std::string("rtctl activate: ") + activated.output);
     // Let the window come up and the first idle cycles pass before measuring.
@@ -197,8 +236,6 @@ RunResult runOnce(const char* program, T value, double rateHz, int count) {
     ShownReader reader(viewer->process());
     const double cpuStart = benchpeer::cpuSeconds(pid);
 
-    cdrMemoryStream stream;
-    stream.setByteSwapFlag(true);
     int refused = 0;
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < count; ++i) {
@@ -209,16 +246,9 @@ RunResult runOnce(const char* program, T value, double rateHz, int count) {
         ::clock_gettime(CLOCK_REALTIME, &now);
         value.tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
         value.tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
-        stream.rewindPtrs();
-        value >>= stream;
-        const auto n = static_cast<CORBA::ULong>(stream.bufSize());
-        const OpenRTM::CdrData bytes(
-            n, n, static_cast<CORBA::Octet*>(const_cast<void*>(stream.bufPtr())), false);
-        try {
-            if (in->put(bytes) != OpenRTM::PORT_OK) ++refused;
-        } catch (const CORBA::Exception&) {
-            ++refused;
-        }
+        // As a component's write(): encode and hand to the connection (for shared memory,
+        // straight into its segment).
+        if (!out.write()) ++refused;
         if (i % 500 == 499)
             r.rssMaxKb = std::max(r.rssMaxKb, static_cast<double>(benchpeer::residentKb(pid)));
     }
@@ -308,26 +338,82 @@ void viewerRows(const char* name, const char* program, const T& value, const Opt
     printRow(name, "max", medianOf(fast), o.runs);
 }
 
+double memcpyMs(std::size_t bytes) {
+    bench::MemcpyBaseline copy(bytes);
+    std::vector<double> ns;
+    for (int i = 0; i < 21; ++i) {
+        const Clock::time_point t = Clock::now();
+        copy();
+        ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t).count());
+    }
+    return median(ns) / 1e6;
+}
+
+template <class T>
+std::size_t cdrSize(const T& value) {
+    cdrMemoryStream s;
+    value >>= s;
+    return s.bufSize();
+}
+
+void hdLine() {
+    std::printf("+---------+-----------+-------+-------+---------+----------+----------+------------+-----------+----------+\n");
+}
+
+// One program fed flat out over one transport: the median over runs of shown/s and latency, and
+// the time per value against a memcpy of its bytes measured just before.
+template <class T>
+void hdRow(const char* name, const char* program, const T& value, Transport t, const Options& o) {
+    const double copyMs = memcpyMs(cdrSize(value));
+    std::vector<RunResult> runs;
+    for (int i = 0; i < o.runs; ++i) runs.push_back(runOnce(program, value, 0, o.hdMaps, t));
+    const RunResult m = medianOf(runs);
+    const double perValueMs = 1e3 / m.shownPerS;
+    char size[16];
+    std::snprintf(size, sizeof size, "%dx%d", static_cast<int>(hdWidth(value)),
+                  static_cast<int>(hdHeight(value)));
+    std::printf("| %-7s | %-9s | %-5s | %5.0f | %7.1f | %8.1f | %8.1f | %10.1f | %9.2f | %7.1fx |\n",
+                name, size, transportName(t), m.lost, m.shownPerS, m.p50, m.p99, perValueMs,
+                copyMs, perValueMs / copyMs);
+    std::fflush(stdout);
+}
+
+void hdSection(const Options& o) {
+    std::printf("HD values flat out, %d per run, medians of %d runs; sink = FlowSink (reads and "
+                "decodes, no window); per value = 1000 / shown/s, against a memcpy of the value's "
+                "CDR bytes measured just before\n",
+                o.hdMaps, o.runs);
+    hdLine();
+    std::printf("| %-7s | %-9s | %-5s | %5s | %7s | %8s | %8s | %10s | %9s | %8s |\n", "program",
+                "size", "via", "lost", "shown/s", "p50 ms", "p99 ms", "per value ms",
+                "memcpy ms", "ratio");
+    hdLine();
+    for (const auto& size : {std::make_pair(1280, 720), std::make_pair(1920, 1080)}) {
+        const QOR::TimedStereoData hdMap = makeMap(size.first, size.second);
+        const QOR::TimedImageData hdFrame = makeFrame(size.first, size.second);
+        for (const Transport t : {Transport::Cdr, Transport::Shm}) {
+            hdRow("sink", "FlowSink", hdMap, t, o);
+            hdRow("Morvane", "MorvaneBench", hdMap, t, o);
+            hdRow("Kaleth", "KalethBench", hdFrame, t, o);
+        }
+        hdLine();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     // CDR streams need an initialised ORB (its code sets) before the first encoding.
     benchpeer::orb();
+    if (o.hdOnly) {
+        hdSection(o);
+        return 0;
+    }
     const QOR::TimedStereoData map = makeMap();
     const QOR::TimedImageData frame = makeFrame();
 
     // The baselines of this run: a memcpy of each value's CDR bytes, median of 21.
-    auto memcpyMs = [](std::size_t bytes) {
-        bench::MemcpyBaseline copy(bytes);
-        std::vector<double> ns;
-        for (int i = 0; i < 21; ++i) {
-            const Clock::time_point t = Clock::now();
-            copy();
-            ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t).count());
-        }
-        return median(ns) / 1e6;
-    };
     cdrMemoryStream ms, fs;
     map >>= ms;
     frame >>= fs;
@@ -354,6 +440,8 @@ int main(int argc, char** argv) {
     const RunResult frameMem = runOnce("KalethBench", frame, 0, o.memoryMaps);
     printRow("Kaleth", "max", frameMem, 1);
     line();
+
+    hdSection(o);
 
     auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
     std::printf("goals:\n");

@@ -85,6 +85,18 @@ Bytes portInput(const T& value, bool littleEndian) {
     return out;
 }
 
+// The shared-memory target's input: flags (the byte order only), a zero size offset and cut, the
+// length header in that order, then the encoding.
+Bytes segmentInput(const QOR::TimedStereoData& value, bool littleEndian) {
+    const Bytes port = portInput(value, littleEndian);
+    const unsigned long long n = port.size() - 1;
+    Bytes out{static_cast<std::uint8_t>(littleEndian ? 1 : 0), 0, 0, 0, 0};
+    for (int i = 0; i < 8; ++i)
+        out.push_back(static_cast<std::uint8_t>(n >> (8 * (littleEndian ? i : 7 - i))));
+    out.insert(out.end(), port.begin() + 1, port.end());
+    return out;
+}
+
 // A one-point map whose point announces 2^31 dmy elements: twice that in octets wraps to 0 in a
 // 32-bit product, which is how a sequence check that multiplies in 32 bits lets it through.
 Bytes wrappingDmyCount(bool littleEndian) {
@@ -394,6 +406,13 @@ int main(int argc, char** argv) {
         writeFile(stereoPort / (std::string(m.name) + "_le"), portInput(v, true));
         writeFile(stereoPort / (std::string(m.name) + "_be"), portInput(v, false));
         writeFile(colouring / m.name, depthInput(m));
+    }
+    const fs::path segment = root / "fuzz_shm_segment";
+    fs::create_directories(segment);
+    for (const Map& m : maps()) {
+        const QOR::TimedStereoData v = stereoOf(m);
+        writeFile(segment / (std::string(m.name) + "_le"), segmentInput(v, true));
+        writeFile(segment / (std::string(m.name) + "_be"), segmentInput(v, false));
     }
     writeFile(stereoPort / "dmy_count_wraps_le", wrappingDmyCount(true));
     writeFile(stereoPort / "dmy_count_wraps_be", wrappingDmyCount(false));
