@@ -36,17 +36,19 @@ struct Options {
     int memoryMaps = 10000; // values of the as-fast-as-possible run that gives the memory figure
     int hdMaps = 60;        // values per HD run
     bool hdOnly = false;    // only the HD rows
+    std::string filter;     // only the HD rows whose "program size via" contains it
     bool quick = false;
 };
 
 [[noreturn]] void usage(const char* program, int status) {
     std::fprintf(status ? stderr : stdout,
-                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--quick]\n"
+                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--filter TEXT] [--quick]\n"
                  "  --maps         values per offered rate and run (default 300)\n"
                  "  --runs         runs per rate, figures are medians (default 3)\n"
                  "  --memory-maps  values of the fastest run, for the memory figure (default 10000)\n"
                  "  --hd-maps      values per run at 1280x720 and 1920x1080 (default 60)\n"
                  "  --hd-only      only the rows at 1280x720 and 1920x1080\n"
+                 "  --filter TEXT  only the HD rows whose \"program size via\" contains TEXT\n"
                  "  --quick        20 values, 1 run, 200 for memory: checks that it all works\n",
                  program);
     std::exit(status);
@@ -62,6 +64,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--memory-maps" && v) o.memoryMaps = std::max(1, std::atoi(argv[++i]));
         else if (a == "--hd-maps" && v) o.hdMaps = std::max(2, std::atoi(argv[++i]));
         else if (a == "--hd-only") o.hdOnly = true;
+        else if (a == "--filter" && v) o.filter = argv[++i];
         else if (a == "--quick") o.quick = true;
         else if (a == "--help" || a == "-h") usage(argv[0], 0);
         else usage(argv[0], 2);
@@ -178,6 +181,7 @@ struct RunResult {
     double p50 = 0;
     double p99 = 0;
     double cpuMsPerShown = 0;
+    double writerCpuMsPerValue = 0;  // this process, while writing
     double rssStartKb = 0;
     double rssEndKb = 0;
     double rssMaxKb = 0;
@@ -237,6 +241,8 @@ RunResult runOnce(const char* program, T value, double rateHz, int count,
     const double cpuStart = benchpeer::cpuSeconds(pid);
 
     int refused = 0;
+    timespec cpu0{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < count; ++i) {
         if (rateHz > 0)
@@ -253,6 +259,9 @@ RunResult runOnce(const char* program, T value, double rateHz, int count,
             r.rssMaxKb = std::max(r.rssMaxKb, static_cast<double>(benchpeer::residentKb(pid)));
     }
     const double writeSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    timespec cpu1{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    r.writerCpuMsPerValue = ((cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6) / count;
 
     // Done when every value is accounted for, or when the viewer has been quiet for a second.
     std::size_t shown = 0;
@@ -304,6 +313,7 @@ RunResult medianOf(const std::vector<RunResult>& runs) {
     m.p50 = med(&RunResult::p50);
     m.p99 = med(&RunResult::p99);
     m.cpuMsPerShown = med(&RunResult::cpuMsPerShown);
+    m.writerCpuMsPerValue = med(&RunResult::writerCpuMsPerValue);
     m.rssStartKb = med(&RunResult::rssStartKb);
     m.rssEndKb = med(&RunResult::rssEndKb);
     m.rssMaxKb = med(&RunResult::rssMaxKb);
@@ -357,36 +367,39 @@ std::size_t cdrSize(const T& value) {
 }
 
 void hdLine() {
-    std::printf("+---------+-----------+-------+-------+---------+----------+----------+------------+-----------+----------+\n");
+    std::printf("+---------+-----------+-------+-------+---------+----------+----------+--------------+-----------+----------+-----------+-----------+\n");
 }
 
 // One program fed flat out over one transport: the median over runs of shown/s and latency, and
 // the time per value against a memcpy of its bytes measured just before.
 template <class T>
 void hdRow(const char* name, const char* program, const T& value, Transport t, const Options& o) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%dx%d", static_cast<int>(hdWidth(value)),
+                  static_cast<int>(hdHeight(value)));
+    if ((std::string(name) + " " + size + " " + transportName(t)).find(o.filter) == std::string::npos)
+        return;
     const double copyMs = memcpyMs(cdrSize(value));
     std::vector<RunResult> runs;
     for (int i = 0; i < o.runs; ++i) runs.push_back(runOnce(program, value, 0, o.hdMaps, t));
     const RunResult m = medianOf(runs);
     const double perValueMs = 1e3 / m.shownPerS;
-    char size[16];
-    std::snprintf(size, sizeof size, "%dx%d", static_cast<int>(hdWidth(value)),
-                  static_cast<int>(hdHeight(value)));
-    std::printf("| %-7s | %-9s | %-5s | %5.0f | %7.1f | %8.1f | %8.1f | %10.1f | %9.2f | %7.1fx |\n",
+    std::printf("| %-7s | %-9s | %-5s | %5.0f | %7.1f | %8.1f | %8.1f | %12.1f | %9.2f | %7.1fx | %9.1f | %9.1f |\n",
                 name, size, transportName(t), m.lost, m.shownPerS, m.p50, m.p99, perValueMs,
-                copyMs, perValueMs / copyMs);
+                copyMs, perValueMs / copyMs, m.writerCpuMsPerValue, m.cpuMsPerShown);
     std::fflush(stdout);
 }
 
 void hdSection(const Options& o) {
     std::printf("HD values flat out, %d per run, medians of %d runs; sink = FlowSink (reads and "
                 "decodes, no window); per value = 1000 / shown/s, against a memcpy of the value's "
-                "CDR bytes measured just before\n",
+                "CDR bytes measured just before; CPU ms per value of the writer (this process) and "
+                "of the reading program\n",
                 o.hdMaps, o.runs);
     hdLine();
-    std::printf("| %-7s | %-9s | %-5s | %5s | %7s | %8s | %8s | %10s | %9s | %8s |\n", "program",
-                "size", "via", "lost", "shown/s", "p50 ms", "p99 ms", "per value ms",
-                "memcpy ms", "ratio");
+    std::printf("| %-7s | %-9s | %-5s | %5s | %7s | %8s | %8s | %12s | %9s | %8s | %9s | %9s |\n",
+                "program", "size", "via", "lost", "shown/s", "p50 ms", "p99 ms", "per value ms",
+                "memcpy ms", "ratio", "write cpu", "read cpu");
     hdLine();
     for (const auto& size : {std::make_pair(1280, 720), std::make_pair(1920, 1080)}) {
         const QOR::TimedStereoData hdMap = makeMap(size.first, size.second);

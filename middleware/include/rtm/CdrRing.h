@@ -45,10 +45,10 @@ public:
     CdrRing(const CdrRing&) = delete;
     CdrRing& operator=(const CdrRing&) = delete;
 
-    // Stores `data` (its buffer taken over; `data` is left with length 0, holding the buffer the
-    // slot had when both own theirs, else empty). When full (every slot, or the byte
-    // cap), overwrites the oldest unread values, or with FullPolicy::Refuse answers BUFFER_FULL
-    // and keeps `data`.
+    // Stores `data` (its buffer taken over; when it owned that buffer, `data` is left with length
+    // 0 holding a spare buffer of the ring, if there is one, for the receiver to fill next). When
+    // full (every slot, or the byte cap), overwrites the oldest unread values, or with
+    // FullPolicy::Refuse answers BUFFER_FULL and keeps `data`.
     OpenRTM::PortStatus put(OpenRTM::CdrData& data, bool littleEndian);
     // Hands over the oldest unread value, swapping buffers with `out`; false when none is unread.
     bool take(CdrSlot& out);
@@ -60,6 +60,10 @@ public:
     Counters counters() const;
 
 private:
+    // Keeps `buffer`'s storage as the spare when it is larger than the current one (which is then
+    // freed); `buffer` is left empty.
+    void keepSpare(OpenRTM::CdrData& buffer);
+
     // Guards every member below.
     mutable std::mutex m_mutex;
     std::vector<CdrSlot> m_slots;
@@ -69,6 +73,9 @@ private:
     std::size_t m_maxBytes;
     FullPolicy m_policy = FullPolicy::Overwrite;
     Counters m_counters;
+    // One buffer no slot holds, handed to a put that gets none back from its slot: a reader that
+    // falls behind a receiver of large values then costs no fresh allocation per value.
+    OpenRTM::CdrData m_spare;
 };
 
 }  // namespace RTC

@@ -45,7 +45,7 @@ OpenRTM::PortStatus CdrRing::put(OpenRTM::CdrData& data, bool littleEndian) {
     // Oldest first, unread values make room: for the slot, and for the bytes held.
     while (m_count > 0 && (m_count == m_slots.size() || m_bytes + length > m_maxBytes)) {
         m_bytes -= m_slots[m_head].data.length();
-        m_slots[m_head].data = OpenRTM::CdrData();
+        keepSpare(m_slots[m_head].data);
         m_head = (m_head + 1) % m_slots.size();
         --m_count;
         ++m_counters.overwritten;
@@ -53,6 +53,7 @@ OpenRTM::PortStatus CdrRing::put(OpenRTM::CdrData& data, bool littleEndian) {
     const std::size_t index = (m_head + m_count) % m_slots.size();
     ++m_count;
     exchangeCdr(data, m_slots[index].data);
+    if (data.maximum() == 0 && data.release() && m_spare.maximum() > 0) moveCdr(m_spare, data);
     m_slots[index].littleEndian = littleEndian;
     m_bytes += length;
     ++m_counters.stored;
@@ -76,10 +77,20 @@ bool CdrRing::take(CdrSlot& out) {
         // reader's previous one: two buffers alternate and nothing is allocated.
         moveCdr(previous, slot.data);
     } else {
-        // The reader's previous buffer is freed here, so that empty slots hold no memory.
+        // Empty slots hold no memory; the reader's previous buffer is kept aside for the next
+        // receiver that fills buffers of its own.
+        keepSpare(previous);
         m_head = (m_head + 1) % m_slots.size();
     }
     return true;
+}
+
+void CdrRing::keepSpare(OpenRTM::CdrData& buffer) {
+    if (buffer.release() && buffer.maximum() > m_spare.maximum()) {
+        buffer.length(0);
+        moveCdr(buffer, m_spare);
+    }
+    buffer = OpenRTM::CdrData();
 }
 
 std::size_t CdrRing::unread() const {
