@@ -6,6 +6,7 @@
 
 #include <rtm/InPort.h>
 #include <rtm/OutPort.h>
+#include <rtm/ShmSegment.h>
 
 #include <cstring>
 #include <string>
@@ -120,6 +121,37 @@ void encodingStages(Report& report, const std::string& size, const T& source,
             baseline);
         require(s.bufSize() == expected, reused + ": wrong encoded length");
         report.add({reused, size, m, baseline.bytes()});
+    }
+
+    // The shared-memory transport's two copies: the writer encodes straight into its segment, the
+    // reader copies the value out of it into a port buffer (reused, as the port's ring hands one
+    // back).
+    const std::string intoSegment = "a. value >>= shared-memory segment";
+    const std::string outOfSegment = "b. segment -> port buffer (pread)";
+    if (report.wanted(intoSegment) || report.wanted(outOfSegment)) {
+        RTC::SegmentWriter segment(RTC::newConnectorId());
+        std::string error;
+        require(segment.create(expected + RTC::kSegmentHeaderSize, error), "segment: " + error);
+        std::size_t length = 0;
+        const Measurement in = measure(
+            o,
+            [&] {
+                RTC::SegmentStream stream(segment.valueArea(), segment.valueCapacity(), true);
+                source >>= stream;
+                length = stream.length();
+            },
+            baseline);
+        require(length == expected, intoSegment + ": wrong encoded length");
+        if (report.wanted(intoSegment)) report.add({intoSegment, size, in, baseline.bytes()});
+        segment.writeHeader(length, true);
+        RTC::SegmentReader reader;
+        require(reader.open(segment.name(), segment.size(), error), "segment: " + error);
+        OpenRTM::CdrData buffer;
+        bool ok = true;
+        const Measurement out =
+            measure(o, [&] { ok = reader.read(buffer, true, error) && ok; }, baseline);
+        require(ok && buffer.length() == expected, outOfSegment + ": " + error);
+        if (report.wanted(outOfSegment)) report.add({outOfSegment, size, out, baseline.bytes()});
     }
 }
 
