@@ -194,6 +194,9 @@ RTC::ReturnCode_t PortServant::connect(RTC::ConnectorProfile& connector_profile)
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_profiles.count(id) || m_pending.count(id)) return RTC::PRECONDITION_NOT_MET;
     }
+    // As the middleware's ports do, so that every port of the connection sees the same choice.
+    if (!findNV(connector_profile.properties, "dataport.serializer.cdr.endian"))
+        setNV(connector_profile.properties, "dataport.serializer.cdr.endian", "little,big");
     RTC::PortService_ptr first = connector_profile.ports[0];
     if (CORBA::is_nil(first)) return RTC::BAD_PARAMETER;
     if (isSelf(first, m_ref)) return notify_connect(connector_profile);
