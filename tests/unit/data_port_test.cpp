@@ -124,6 +124,31 @@ TEST(CdrRing, ReaderThatKeepsUpAlternatesTwoBuffers) {
     EXPECT_EQ(2u, buffers.size()) << "copied values reuse the ring's buffers";
 }
 
+TEST(CdrRing, ReceiverOfItsOwnBuffersGetsOneBackAlsoWhenTheReaderFallsBehind) {
+    // As a shared-memory receiver does: it fills the buffer the ring handed back, if any.
+    RTC::CdrRing ring(2);
+    OpenRTM::CdrData mine;
+    RTC::CdrSlot slot;
+    for (int i = 0; i < 6; ++i) {
+        if (mine.maximum() < 1000) mine = OpenRTM::CdrData();
+        mine.length(1000);
+        ring.put(mine, true);
+        // No reader: from the third value on each overwrites the oldest, whose buffer comes back
+        // instead of being freed.
+        if (i >= 2) EXPECT_GE(mine.maximum(), 1000u) << "value " << i;
+    }
+    // The reader behind: its previous buffer is kept for the next put.
+    ASSERT_TRUE(ring.take(slot));
+    ASSERT_TRUE(ring.take(slot));
+    ring.put(mine, true);
+    ring.put(mine, true);
+    ASSERT_TRUE(ring.take(slot));
+    mine = OpenRTM::CdrData();
+    mine.length(1000);
+    ring.put(mine, true);
+    EXPECT_GE(mine.maximum(), 1000u) << "the reader's previous buffer";
+}
+
 TEST(CdrRing, BorrowedBytesAreCopiedNotAdopted) {
     RTC::CdrRing ring(1);
     CORBA::Octet bytes[] = {9, 8, 7};

@@ -107,7 +107,8 @@ public:
     const std::string& name() const { return m_name; }
     // Copies the value the segment holds into `out`, reusing its buffer when large enough. False,
     // with the reason, when no segment is open, the length header is zero or larger than the
-    // segment allows, or the segment no longer holds that many octets.
+    // segment allows, or the segment no longer holds that many octets; `out` then holds nothing
+    // of use, but keeps its buffer.
     bool read(OpenRTM::CdrData& out, bool littleEndian, std::string& reason);
 
 private:

@@ -87,8 +87,9 @@ bool CdrRing::take(CdrSlot& out) {
 
 void CdrRing::keepSpare(OpenRTM::CdrData& buffer) {
     if (buffer.release() && buffer.maximum() > m_spare.maximum()) {
-        buffer.length(0);
-        moveCdr(buffer, m_spare);
+        // Not length(0): an omniORB sequence frees its buffer at length zero.
+        const CORBA::ULong maximum = buffer.maximum();
+        m_spare.replace(maximum, 0, buffer.get_buffer(true), true);
     }
     buffer = OpenRTM::CdrData();
 }

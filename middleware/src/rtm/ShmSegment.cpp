@@ -266,7 +266,6 @@ bool SegmentReader::read(OpenRTM::CdrData& out, bool littleEndian, std::string& 
     if (out.maximum() < n || !out.release()) out = OpenRTM::CdrData();
     out.length(n);
     if (!readFully(m_fd, out.get_buffer(), n, static_cast<off_t>(kSegmentHeaderSize))) {
-        out.length(0);
         reason = "segment truncated: it holds fewer than the " + std::to_string(length) +
                  " octets announced";
         return false;
