@@ -135,7 +135,9 @@ TEST(CdrRing, ReceiverOfItsOwnBuffersGetsOneBackAlsoWhenTheReaderFallsBehind) {
         ring.put(mine, true);
         // No reader: from the third value on each overwrites the oldest, whose buffer comes back
         // instead of being freed.
-        if (i >= 2) EXPECT_GE(mine.maximum(), 1000u) << "value " << i;
+        if (i >= 2) {
+            EXPECT_GE(mine.maximum(), 1000u) << "value " << i;
+        }
     }
     // The reader behind: its previous buffer is kept for the next put.
     ASSERT_TRUE(ring.take(slot));
