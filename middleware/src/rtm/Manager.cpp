@@ -3,6 +3,7 @@
 
 #include "remote/Registry.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -119,8 +120,28 @@ Manager::Manager() {
 
 Manager::~Manager() = default;
 
+namespace {
+
+// A port receiving HD values over corba_cdr gets each in a fresh buffer of tens of megabytes from
+// the ORB. glibc serves such sizes with mmap from the threads' own arenas and unmaps them when
+// freed, so every value costs a page fault per page and the zeroing of each page (at 1920x1080,
+// some five times the decoding). One arena with no mmap threshold and no trimming lets a freed
+// buffer serve the next value. Left alone when the user tunes malloc through the environment.
+void keepLargeBuffersForReuse() {
+    const char* tunables = std::getenv("GLIBC_TUNABLES");
+    if (std::getenv("MALLOC_ARENA_MAX") || std::getenv("MALLOC_MMAP_THRESHOLD_") ||
+        (tunables && std::strstr(tunables, "malloc")))
+        return;
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+}
+
+}  // namespace
+
 Manager* Manager::init(int argc, char** argv) {
     if (s_instance) return s_instance;
+    keepLargeBuffersForReuse();
     s_instance = new Manager();
     s_instance->initConfig(argc, argv);
     s_instance->initORB();
