@@ -22,7 +22,7 @@ std::string lowered(std::string s) {
     return s;
 }
 
-// "shared_memory" when the profile asks for it; "corba_cdr" otherwise (its default).
+// True when the profile asks for "shared_memory"; anything else is "corba_cdr", the default.
 bool wantsSharedMemory(const RTC::ConnectorProfile& profile) {
     std::string value;
     return findString(profile.properties, "dataport.interface_type", value) &&
