@@ -1,7 +1,7 @@
 # qor_add_idl_library(<target> <file.idl>... [OUTPUT_DIR dir] [INCLUDE_DIRS dir...]
 #                     [DEPENDS file...] [LINK target...])
-# Runs omniidl's C++ back end with TypeCode and Any generation at build time and builds a static
-# library of each file's stub unit (<name>SK.cc) and dynamic unit (<name>DynSK.cc). The generated
+# Runs omniidl's C++ back end with TypeCode and Any generation at build time and builds a library
+# (of QOR_LIBRARY_TYPE) of each file's stub unit (<name>SK.cc) and dynamic unit (<name>DynSK.cc). The generated
 # files live only in the build tree; their directory is a public (system) include directory.
 function(qor_add_idl_library target)
   cmake_parse_arguments(ARG "" "OUTPUT_DIR" "INCLUDE_DIRS;DEPENDS;LINK" ${ARGN})
@@ -27,8 +27,18 @@ function(qor_add_idl_library target)
       VERBATIM)
     list(APPEND sources ${out}/${name}SK.cc ${out}/${name}DynSK.cc)
   endforeach()
-  add_library(${target} STATIC ${sources})
+  add_library(${target} ${QOR_LIBRARY_TYPE} ${sources})
+  qor_install_private_library(${target})
   target_include_directories(${target} SYSTEM PUBLIC ${out})
   target_link_libraries(${target} PUBLIC PkgConfig::OMNIORB Threads::Threads ${ARG_LINK})
   set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endfunction()
+
+# Installs a private shared library of ours beside the others; static ones need no installing.
+function(qor_install_private_library target)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "SHARED_LIBRARY")
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN;${CMAKE_INSTALL_RPATH}")
+    install(TARGETS ${target} LIBRARY DESTINATION ${QOR_PRIVATE_LIBDIR})
+  endif()
 endfunction()

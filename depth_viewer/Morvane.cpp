@@ -47,9 +47,14 @@ Morvane::Morvane(RTC::Manager* manager)
 
 // The window normally went with deactivation; this closes it only if it is still open and this
 // thread opened it, and never throws.
-Morvane::~Morvane() { display::destroyWindow(kWindow); }
+Morvane::~Morvane() {
+    display::destroyWindow(kWindow);
+    display::releaseDisplay(this);
+}
 
 RTC::ReturnCode_t Morvane::onInitialize() {
+    // One viewer per process: see claimDisplay().
+    if (!display::claimViewerDisplay(this, "Morvane", getInstanceName())) return RTC::RTC_ERROR;
     addInPort("stereo", m_stereoIn);
     return RTC::RTC_OK;
 }

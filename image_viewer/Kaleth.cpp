@@ -43,9 +43,11 @@ Kaleth::Kaleth(RTC::Manager* manager)
       m_InputImage(),
       m_InputImageIn("InputImage", m_InputImage) {}
 
-Kaleth::~Kaleth() {}
+Kaleth::~Kaleth() { display::releaseDisplay(this); }
 
 RTC::ReturnCode_t Kaleth::onInitialize() {
+    // One viewer per process: see claimDisplay().
+    if (!display::claimViewerDisplay(this, "Kaleth", getInstanceName())) return RTC::RTC_ERROR;
     addInPort("InputImage", m_InputImageIn);
     return RTC::RTC_OK;
 }

@@ -20,6 +20,8 @@ public:
     Kaleth(const Kaleth&) = delete;
     Kaleth& operator=(const Kaleth&) = delete;
 
+    // Adds the port. Refused (RTC_ERROR, one line on standard error) when another viewer of this
+    // process holds the display, as in a host process that loads both viewers' modules.
     RTC::ReturnCode_t onInitialize() override;
     // Opens the window. With no display at all it writes one line to standard error and answers
     // RTC_ERROR, so the component goes to the error state and the process lives on.

@@ -91,9 +91,30 @@ const Availability& availability() {
     return s_availability;
 }
 
+// Guards the members below: which thread HighGUI serves, and which viewer holds it.
+std::mutex s_guiMutex;
+bool s_guiBound = false;
+std::thread::id s_guiThread;
+const void* s_owner = nullptr;
+std::string s_ownerName;
+std::string s_lastOwnerName;  // the owner whose thread HighGUI serves
+
+// True when the calling thread may call HighGUI: the first thread to ask becomes its thread.
+bool guiThread() {
+    std::lock_guard<std::mutex> lock(s_guiMutex);
+    if (!s_guiBound) {
+        s_guiBound = true;
+        s_guiThread = std::this_thread::get_id();
+        s_lastOwnerName = s_ownerName;
+    }
+    return s_guiThread == std::this_thread::get_id();
+}
+
 void requireDisplay() {
     const Availability& a = availability();
     if (!a.ok) throw std::runtime_error(a.why);
+    if (!guiThread())
+        throw std::runtime_error("HighGUI already serves the windows of another thread of this process");
 }
 
 struct OpenWindow {
@@ -213,6 +234,31 @@ void ownedByThisThread() {
 
 }  // namespace
 
+bool claimDisplay(const void* owner, const std::string& ownerName, std::string& why) {
+    std::lock_guard<std::mutex> lock(s_guiMutex);
+    if (s_owner == owner) return true;
+    if (s_owner) {
+        why = "HighGUI serves the windows of one thread per process, and " + s_ownerName +
+              " holds it";
+        return false;
+    }
+    if (s_guiBound) {
+        why = "HighGUI serves the windows of one thread per process, and stays with the thread of " +
+              (s_lastOwnerName.empty() ? std::string("an earlier window") : s_lastOwnerName);
+        return false;
+    }
+    s_owner = owner;
+    s_ownerName = ownerName;
+    return true;
+}
+
+void releaseDisplay(const void* owner) noexcept {
+    std::lock_guard<std::mutex> lock(s_guiMutex);
+    if (s_owner != owner) return;
+    s_owner = nullptr;
+    s_ownerName.clear();
+}
+
 bool available(std::string& why) {
     const Availability& a = availability();
     if (!a.ok) why = a.why;
@@ -251,7 +297,7 @@ void showImage(const std::string& name, const cv::Mat& image) {
 void onDisplayLost(void (*leave)()) { s_leave = leave; }
 
 int waitKey(int delayMs) {
-    if (!availability().ok) return -1;
+    if (!availability().ok || !guiThread()) return -1;
     ownedByThisThread();
     return cv::waitKey(delayMs);
 }

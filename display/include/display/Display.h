@@ -17,8 +17,18 @@ namespace display {
 // worked out on the first call and kept for the life of the process.
 bool available(std::string& why);
 
+// HighGUI on Qt serves the windows of one thread per process: the first thread that calls it keeps
+// it for the life of the process, and calls from any other thread wait for ever. Each viewer keeps
+// its window on its own execution thread, so a process can hold one viewer. claimDisplay()
+// reserves HighGUI for `owner` (named `ownerName` in messages) until releaseDisplay(owner). It is
+// refused, with a one-line reason in `why`, while another owner holds it, or once an earlier
+// owner has used it (HighGUI then stays with that owner's thread). Any thread.
+bool claimDisplay(const void* owner, const std::string& ownerName, std::string& why);
+void releaseDisplay(const void* owner) noexcept;
+
 // Opens an auto-sized window titled `name`; nothing happens if it is already open. Throws
-// std::runtime_error with the reason from available() when there is no display.
+// std::runtime_error with the reason from available() when there is no display, or when HighGUI
+// already serves another thread of this process.
 void createWindow(const std::string& name);
 
 // Closes the window `name` if this seam opened it on the calling thread; otherwise does nothing.

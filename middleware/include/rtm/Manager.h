@@ -18,15 +18,19 @@ namespace RTC {
 
 typedef void (*ModuleInitProc)(Manager* manager);
 
+class ModuleManager;
+
 namespace remote {
 class Registry;
+class ManagerFace;
 }
 
 class Manager {
 public:
-    // Creates the manager on first call, from the command line (-f file, -o "key:value", -d,
-    // -p port, -a, -h) and the configuration file (-f, else ./rtc.conf, else /etc/rtc.conf);
-    // later calls return the same manager.
+    // Creates the manager on first call, from the command line (-f file, -o "key:value", -d
+    // master, -p port, -a no manager object, -i, -h) and the configuration file (-f, else
+    // $RTC_MANAGER_CONFIG, ./rtc.conf, /etc/rtc.conf, /etc/rtc/rtc.conf, /usr/local/etc/rtc.conf,
+    // /usr/local/etc/rtc/rtc.conf); later calls return the same manager.
     static Manager* init(int argc, char** argv);
     // The manager init() created; init() must have been called.
     static Manager& instance();
@@ -35,7 +39,9 @@ public:
     Manager& operator=(const Manager&) = delete;
 
     void setModuleInitProc(ModuleInitProc proc);
-    // Activates the ORB's POA manager and calls the module init procedure.
+    // Activates the ORB's POA manager, loads "manager.modules.preload", calls the module init
+    // procedure, then creates "manager.components.precreate" and activates
+    // "manager.components.preactivation".
     bool activateManager();
     // Blocks until the manager shuts down (no_block false), or returns at once (no_block true)
     // while the ORB serves requests on its own threads.
@@ -49,8 +55,11 @@ public:
 
     bool registerFactory(coil::Properties& profile, RtcNewFunc new_func, RtcDeleteFunc delete_func);
     std::vector<std::string> getFactoryIds();
-    // `comp_args` is a type name, optionally followed by "?key=value&key=value"
-    // ("Morvane?instance_name=left"). Null when there is no such factory or initialisation fails.
+    // `comp_args` is "<id>[?key=value&key=value...]", <id> an implementation id or
+    // "RTC:<vendor>:<category>:<implementation_id>:<language>:<version>" whose empty fields match
+    // anything ("Morvane?instance_name=left"). The query's keys override the component's
+    // properties. A type with no factory is looked for among the loadable modules when
+    // "manager.modules.search_auto" is YES. Null on any failure.
     RTObject_impl* createComponent(const char* comp_args);
     // Finalises and disposes of one component.
     void deleteComponent(RTObject_impl* comp);
@@ -61,6 +70,15 @@ public:
     // false for an unknown component.
     bool unregisterComponent(RTObject_impl* comp);
     std::vector<RTObject_impl*> getComponents();
+    // Profiles of the registered factories, in registration order.
+    std::vector<coil::Properties> getFactoryProfiles();
+
+    // Modules (shared objects exporting an init function); see ModuleManager. load() reports a
+    // failure in `error`; unload() takes the absolute path that getLoadedModules() lists.
+    bool loadModule(const std::string& name, const std::string& initFunc, std::string& error);
+    bool unloadModule(const std::string& path);
+    std::vector<std::string> getLoadedModules();
+    std::vector<coil::Properties> getLoadableModules();
     RTObject_impl* getComponent(const char* instance_name);
 
     coil::Properties& getConfig();
@@ -80,6 +98,8 @@ private:
     void initORB();
     void installSignalHandlers();
     void disposeExited();
+    void loadModuleList(const std::string& key, bool quiet);
+    bool noComponents();
 
     struct Factory {
         coil::Properties profile;
@@ -112,6 +132,10 @@ private:
     int m_signalPipe[2] = {-1, -1};
     // The components' CORBA objects and names; created with the ORB, destroyed with it.
     remote::Registry* m_remote = nullptr;
+    // The manager's own CORBA object, its names and its master and slave links; null when
+    // "manager.corba_servant" is NO.
+    remote::ManagerFace* m_face = nullptr;
+    ModuleManager* m_modules = nullptr;
 
     static Manager* s_instance;
     friend class RTObject_impl;

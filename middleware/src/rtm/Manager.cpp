@@ -1,6 +1,8 @@
 #include <rtm/Manager.h>
 #include <rtm/PeriodicExecutionContext.h>
 
+#include "ModuleManager.h"
+#include "remote/ManagerServant.h"
 #include "remote/Registry.h"
 
 #include <malloc.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,16 +25,56 @@ Manager* Manager::s_instance = nullptr;
 
 namespace {
 
-// The middleware's defaults, for the keys this middleware reads.
+// The middleware's defaults, for the keys this middleware reads. The "manager." keys come in the
+// order the manager's profile lists them.
 const char* const kDefaultConfig[] = {
     "config.version", "1.0.0",
     "openrtm.version", "OpenRTM-aist-1.0.0",
-    "manager.name", "manager",
     "manager.instance_name", "manager",
+    "manager.name", "manager",
     "manager.naming_formats", "%h.host_cxt/%n.mgr",
+    "manager.pid", "",
+    "manager.modules.load_path", "./",
+    "manager.modules.abs_path_allowed", "YES",
+    "manager.modules.C++.manager_cmd", "rtcd",
+    "manager.modules.C++.profile_cmd", "rtcprof",
+    "manager.modules.C++.suffixes", "so",
+    "manager.modules.C++.load_paths", "",
+    "manager.modules.Python.manager_cmd", "rtcd_python",
+    "manager.modules.Python.profile_cmd", "rtcprof_python",
+    "manager.modules.Python.suffixes", "py",
+    "manager.modules.Python.load_paths", "",
+    "manager.modules.Python3.manager_cmd", "rtcd_python3",
+    "manager.modules.Python3.profile_cmd", "rtcprof_python3",
+    "manager.modules.Python3.suffixes", "py",
+    "manager.modules.Python3.load_paths", "",
+    "manager.modules.Java.manager_cmd", "rtcd_java",
+    "manager.modules.Java.profile_cmd", "rtcprof_java",
+    "manager.modules.Java.suffixes", "class",
+    "manager.modules.Java.load_paths", "",
+    "manager.modules.search_auto", "YES",
+    "manager.modules.preload", "",
+    "manager.modules.config_path", "",
+    "manager.modules.download_allowed", "",
+    "manager.modules.init_func_suffix", "",
+    "manager.modules.init_func_prefix", "",
+    "manager.is_master", "NO",
+    "manager.corba_servant", "YES",
     "manager.shutdown_on_nortcs", "YES",
     "manager.shutdown_auto", "YES",
-    "manager.corba_servant", "YES",
+    "manager.auto_shutdown_duration", "10.0",
+    "manager.termination_waittime", "0.5",
+    "manager.components.naming_policy", "process_unique",
+    "manager.components.precreate", "",
+    "manager.components.preconnect", "",
+    "manager.components.preactivation", "",
+    "manager.command", "rtcd",
+    "manager.nameservers", "default",
+    "manager.language", "C++",
+    "manager.supported_languages", "C++, Python, Python3, Java",
+    "manager.preload.modules", "",
+    "manager.local_service.enabled_services", "",
+    "manager.local_service.modules", "",
     "logger.enable", "YES",
     "logger.file_name", "./rtc%p.log",
     "logger.date_format", "%b %d %H:%M:%S",
@@ -46,6 +89,9 @@ const char* const kDefaultConfig[] = {
     "corba.endpoints", "",
     "corba.id", "omniORB",
     "corba.nameservers", "localhost",
+    "corba.master_manager", "localhost:2810",
+    "corba.update_master_manager.enable", "YES",
+    "corba.update_master_manager.interval", "10.0",
     "exec_cxt.periodic.type", "PeriodicExecutionContext",
     "exec_cxt.periodic.rate", "1000",
     "",
@@ -79,6 +125,19 @@ bool splitOption(const std::string& option, std::string& key, std::string& value
     return !key.empty();
 }
 
+bool isYes(std::string v) {
+    std::transform(v.begin(), v.end(), v.begin(), ::toupper);
+    return v == "YES";
+}
+
+// The port of a "host:port" address; 2810 when there is none.
+std::string masterPort(const std::string& address) {
+    const auto colon = address.rfind(':');
+    const std::string port = colon == std::string::npos ? "" : trim(address.substr(colon + 1));
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return "2810";
+    return port;
+}
+
 std::vector<std::string> splitWords(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> words;
@@ -104,9 +163,11 @@ std::vector<std::string> splitList(const std::string& text) {
 
 void usage() {
     std::cerr << "Options (all optional):\n"
-                 "  -f FILE        configuration file (default ./rtc.conf, then /etc/rtc.conf)\n"
+                 "  -f FILE        configuration file (default $RTC_MANAGER_CONFIG, ./rtc.conf,\n"
+                 "                 /etc/rtc.conf, ...); a missing FILE ends the program\n"
+                 "  -i             carry on without the file named by -f\n"
                  "  -o KEY:VALUE   set a configuration value; repeatable\n"
-                 "  -d             ignore configuration files, use the defaults\n"
+                 "  -d             run as the master manager (manager.is_master YES)\n"
                  "  -p PORT        listen on this TCP port (corba.endpoints :PORT)\n"
                  "  -a             create no manager servant\n"
                  "  -h             this help\n";
@@ -146,6 +207,7 @@ Manager* Manager::init(int argc, char** argv) {
     s_instance->initConfig(argc, argv);
     s_instance->initORB();
     s_instance->installSignalHandlers();
+    s_instance->loadModuleList("manager.preload.modules", /*quiet=*/true);
     return s_instance;
 }
 
@@ -153,7 +215,8 @@ Manager& Manager::instance() { return *s_instance; }
 
 void Manager::initConfig(int argc, char** argv) {
     std::string file;
-    bool useFiles = true;
+    bool master = false;
+    bool ignoreMissingFile = false;
     std::vector<std::string> overrides;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i] ? argv[i] : "";
@@ -175,7 +238,9 @@ void Manager::initConfig(int argc, char** argv) {
         } else if (arg.compare(0, 2, "-o") == 0) {
             if (next(value)) overrides.push_back(value);
         } else if (arg == "-d") {
-            useFiles = false;
+            master = true;
+        } else if (arg == "-i") {
+            ignoreMissingFile = true;
         } else if (arg.compare(0, 2, "-p") == 0) {
             if (next(value)) overrides.push_back("corba.endpoints::" + value);
         } else if (arg == "-a") {
@@ -187,30 +252,28 @@ void Manager::initConfig(int argc, char** argv) {
             std::cerr << "manager: ignoring unknown argument \"" << arg << "\"\n";
         }
     }
-    if (useFiles) {
-        std::vector<std::string> candidates;
-        if (!file.empty())
-            candidates.push_back(file);
-        else
-            candidates = {"./rtc.conf", "/etc/rtc.conf"};
-        bool loaded = false;
-        for (const std::string& path : candidates) {
-            std::ifstream in(path);
-            if (!in) continue;
-            m_config.load(in);
-            m_config.setProperty("config_file", path);
-            loaded = true;
-            break;
-        }
-        if (!loaded && !file.empty())
-            std::cerr << "manager: cannot read configuration file \"" << file << "\"\n";
+    std::vector<std::string> candidates;
+    if (!file.empty()) {
+        candidates.push_back(file);
+    } else {
+        if (const char* env = std::getenv("RTC_MANAGER_CONFIG"))
+            if (*env) candidates.push_back(env);
+        for (const char* path : {"./rtc.conf", "/etc/rtc.conf", "/etc/rtc/rtc.conf",
+                                 "/usr/local/etc/rtc.conf", "/usr/local/etc/rtc/rtc.conf"})
+            candidates.push_back(path);
     }
-    for (const std::string& o : overrides) {
-        std::string key, value;
-        if (splitOption(o, key, value))
-            m_config.setProperty(key, value);
-        else
-            std::cerr << "manager: ignoring option -o \"" << o << "\" (expected key:value)\n";
+    bool loaded = false;
+    for (const std::string& path : candidates) {
+        std::ifstream in(path);
+        if (!in) continue;
+        m_config.load(in);
+        m_config.setProperty("config_file", path);
+        loaded = true;
+        break;
+    }
+    if (!loaded && !file.empty()) {
+        std::cerr << "manager: cannot read configuration file \"" << file << "\"" << std::endl;
+        if (!ignoreMissingFile) std::exit(255);
     }
     utsname un;
     if (::uname(&un) == 0) {
@@ -221,6 +284,20 @@ void Manager::initConfig(int argc, char** argv) {
         m_config.setDefault("os.hostname", un.nodename);
     }
     m_config.setProperty("manager.pid", std::to_string(::getpid()));
+    if (master) m_config.setProperty("manager.is_master", "YES");
+    for (const std::string& o : overrides) {
+        std::string key, value;
+        if (splitOption(o, key, value))
+            m_config.setProperty(key, value);
+        else
+            std::cerr << "manager: ignoring option -o \"" << o << "\" (expected key:value)\n";
+    }
+    // The instance name is a format of its own: "manager_%p" -> "manager_<pid>".
+    std::string instance = m_config.getProperty("manager.instance_name");
+    for (std::string::size_type at = instance.find("%p"); at != std::string::npos;
+         at = instance.find("%p", at))
+        instance.replace(at, 2, std::to_string(::getpid()));
+    m_config.setProperty("manager.instance_name", instance);
 }
 
 void Manager::initORB() {
@@ -229,7 +306,12 @@ void Manager::initORB() {
     for (const std::string& w : splitWords(corbaArgs)) args.push_back(w);
     std::string endpoints = m_config.getProperty("corba.endpoints");
     if (endpoints.empty()) endpoints = m_config.getProperty("corba.endpoint");
-    for (const std::string& ep : splitList(endpoints)) {
+    std::vector<std::string> listen = splitList(endpoints);
+    // A master listens first on the port of corba.master_manager, on every interface, so that
+    // corbaloc:iiop:<host>:<port>/manager reaches it from anywhere.
+    if (isYes(m_config.getProperty("manager.is_master")))
+        listen.insert(listen.begin(), ":" + masterPort(m_config.getProperty("corba.master_manager")));
+    for (const std::string& ep : listen) {
         args.push_back("-ORBendPoint");
         args.push_back("giop:tcp:" + ep);
     }
@@ -249,6 +331,9 @@ void Manager::initORB() {
         m_poa = PortableServer::POA::_narrow(obj);
         m_poaManager = m_poa->the_POAManager();
         m_remote = new remote::Registry(*this);
+        m_modules = new ModuleManager(m_config);
+        if (isYes(m_config.getProperty("manager.corba_servant")))
+            m_face = new remote::ManagerFace(*this, *m_remote);
     } catch (const CORBA::Exception& e) {
         std::cerr << "manager: cannot initialise the ORB (" << e._name()
                   << "); check corba.args and corba.endpoints" << std::endl;
@@ -283,15 +368,59 @@ bool Manager::activateManager() {
     } catch (const CORBA::Exception&) {
         return false;
     }
+    loadModuleList("manager.modules.preload", /*quiet=*/false);
     if (m_initProc) m_initProc(this);
+    for (const std::string& item : splitList(m_config.getProperty("manager.components.precreate")))
+        if (!createComponent(item.c_str()))
+            std::cerr << "manager: cannot create \"" << item << "\" (manager.components.precreate)"
+                      << std::endl;
+    if (!m_config.getProperty("manager.components.preconnect").empty())
+        std::cerr << "manager: manager.components.preconnect is not supported; connect with rtctl"
+                  << std::endl;
+    for (const std::string& name :
+         splitList(m_config.getProperty("manager.components.preactivation"))) {
+        RTObject_impl* comp = getComponent(name.c_str());
+        ExecutionContextBase* ec = comp ? comp->getExecutionContext(0) : nullptr;
+        if (!ec || ec->activate_component(comp) != RTC::RTC_OK)
+            std::cerr << "manager: cannot activate \"" << name
+                      << "\" (manager.components.preactivation)" << std::endl;
+    }
     return true;
+}
+
+void Manager::loadModuleList(const std::string& key, bool quiet) {
+    for (const std::string& item : splitList(m_config.getProperty(key))) {
+        std::string file, init, error;
+        m_modules->parsePreloadItem(item, file, init);
+        if (!loadModule(file, init, error) && !quiet)
+            std::cerr << "manager: cannot load module \"" << file << "\" (" << key << "): " << error
+                      << std::endl;
+    }
+}
+
+bool Manager::noComponents() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_components.empty();
 }
 
 void Manager::runManager(bool no_block) {
     if (no_block) return;
+    // A process that is not the master and hosts nothing ends by itself after a while.
+    const bool autoEnd = !isYes(m_config.getProperty("manager.is_master")) &&
+                         isYes(m_config.getProperty("manager.shutdown_auto"));
+    const double seconds = std::atof(m_config.getProperty("manager.auto_shutdown_duration").c_str());
+    const auto period = std::chrono::milliseconds(static_cast<long>(seconds * 1000));
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_shutdownRequested || !m_exited.empty(); });
+        auto woken = [this] { return m_shutdownRequested || !m_exited.empty(); };
+        if (autoEnd && period.count() > 0) {
+            if (!m_wake.wait_for(lock, period, woken)) {
+                if (m_components.empty()) break;
+                continue;
+            }
+        } else {
+            m_wake.wait(lock, woken);
+        }
         if (m_shutdownRequested) break;
         lock.unlock();
         disposeExited();
@@ -326,9 +455,9 @@ void Manager::disposeExited() {
         std::lock_guard<std::mutex> lock(m_mutex);
         none = m_components.empty();
     }
-    std::string flag = m_config.getProperty("manager.shutdown_on_nortcs");
-    std::transform(flag.begin(), flag.end(), flag.begin(), ::toupper);
-    if (none && flag == "YES") terminate();
+    if (none && isYes(m_config.getProperty("manager.shutdown_on_nortcs")) &&
+        !isYes(m_config.getProperty("manager.is_master")))
+        terminate();
 }
 
 void Manager::notifyExited(RTObject_impl* comp) {
@@ -352,6 +481,8 @@ void Manager::shutdown() {
         m_shutdownRequested = true;
     }
     m_wake.notify_all();
+    // Masters and slaves told, and the manager's names unbound, while calls still come in.
+    if (m_face) m_face->shutdown();
     // Names unbound and peers disconnected while the ORB still serves their calls back.
     if (m_remote) m_remote->detachAll();
     // No new requests, and those in progress finish, before components go away. Holding rather
@@ -367,6 +498,8 @@ void Manager::shutdown() {
         components = m_components;
     }
     for (auto it = components.rbegin(); it != components.rend(); ++it) deleteComponent(it->comp);
+    delete m_face;
+    m_face = nullptr;
     delete m_remote;
     m_remote = nullptr;
     // Objects that components activated themselves (service servants) go with the POA; the ORB
@@ -419,47 +552,139 @@ std::vector<std::string> Manager::getFactoryIds() {
     return ids;
 }
 
-RTObject_impl* Manager::createComponent(const char* comp_args) {
-    if (!comp_args) return nullptr;
-    const std::string args = comp_args;
+namespace {
+
+// What a create_component argument asks for: implementation_id always, vendor, category and
+// version only when given.
+struct Wanted {
+    std::string vendor, category, id, language, version;
+    bool matches(const coil::Properties& profile) const {
+        return profile.getProperty("implementation_id") == id &&
+               (vendor.empty() || profile.getProperty("vendor") == vendor) &&
+               (category.empty() || profile.getProperty("category") == category) &&
+               (version.empty() || profile.getProperty("version") == version);
+    }
+};
+
+// Splits "<id>[?k=v&...]"; false when it cannot name a component type.
+bool parseComponentArgs(std::string args, Wanted& wanted, coil::Properties& query) {
+    args = trim(args);
+    if (!args.empty() && (args.back() == '&' || args.back() == '?')) args.pop_back();
+    if (args.empty() || std::count(args.begin(), args.end(), '?') > 1) return false;
     const auto q = args.find('?');
-    const std::string type = trim(args.substr(0, q));
-    coil::Properties params;
+    const std::string id = args.substr(0, q);
+    if (id.find(':') == std::string::npos) {
+        wanted.id = id;
+    } else {
+        std::vector<std::string> f;
+        std::string::size_type start = 0;
+        for (;;) {
+            const auto colon = id.find(':', start);
+            f.push_back(id.substr(start, colon - start));
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+        if (f.size() != 6 || f[0] != "RTC") return false;
+        wanted = Wanted{f[1], f[2], f[3], f[4], f[5]};
+    }
+    if (wanted.id.empty()) return false;
     if (q != std::string::npos) {
         std::istringstream in(args.substr(q + 1));
-        std::string pair;
-        while (std::getline(in, pair, '&')) {
-            const auto eq = pair.find('=');
-            if (eq == std::string::npos) continue;
-            params.setProperty(trim(pair.substr(0, eq)), trim(pair.substr(eq + 1)));
+        std::string item;
+        while (std::getline(in, item, '&')) {
+            // An item with no "=" or more than one says nothing certain: it is dropped.
+            if (std::count(item.begin(), item.end(), '=') != 1) continue;
+            const auto eq = item.find('=');
+            query.setProperty(trim(item.substr(0, eq)), trim(item.substr(eq + 1)));
         }
     }
-    Factory* factory = nullptr;
+    return true;
+}
+
+// Manager keys a new component takes over (exact keys, or branches ending in ".").
+const char* const kInheritedKeys[] = {
+    "config.version", "openrtm.name", "openrtm.version", "os.", "corba.endpoints",
+    "corba.endpoints_ipv4", "corba.endpoints_ipv6", "corba.id", "exec_cxt.periodic.type",
+    "exec_cxt.periodic.rate", "exec_cxt.event_driven.type", "exec_cxt.sync_transition",
+    "exec_cxt.sync_activation", "exec_cxt.sync_deactivation", "exec_cxt.sync_reset",
+    "exec_cxt.transition_timeout", "exec_cxt.activation_timeout",
+    "exec_cxt.deactivation_timeout", "exec_cxt.reset_timeout", "exec_cxt.cpu_affinity",
+    "logger.enable", "logger.log_level", "naming.enable", "naming.type", "naming.formats",
+    "sdo.service.", "manager.instance_name"};
+
+void mergeSection(const coil::Properties& config, const std::string& section,
+                  coil::Properties& props) {
+    const coil::Properties* node = config.findNode(section);
+    if (!node) return;
+    props << *node;
+    const std::string file = node->getProperty("config_file");
+    if (file.empty()) return;
+    std::ifstream in(file);
+    if (in)
+        props.load(in);
+    else
+        std::cerr << "manager: cannot read " << section << ".config_file \"" << file << "\""
+                  << std::endl;
+}
+
+}  // namespace
+
+RTObject_impl* Manager::createComponent(const char* comp_args) {
+    Wanted wanted;
+    coil::Properties query;
+    if (!comp_args || !parseComponentArgs(comp_args, wanted, query)) return nullptr;
+    // Routing keys are for a master; here the component is made in this process.
+    for (const char* key : {"manager_name", "manager_address"})
+        if (query.hasKey(key)) delete query.removeNode(key);
+
+    auto findFactory = [&]() -> Factory* {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Factory* f : m_factories)
+            if (wanted.matches(f->profile)) return f;
+        return nullptr;
+    };
+    Factory* factory = findFactory();
+    if (!factory && isYes(m_config.getProperty("manager.modules.search_auto"))) {
+        for (const coil::Properties& module : getLoadableModules()) {
+            if (!wanted.matches(module)) continue;
+            std::string error;
+            if (!loadModule(module.getProperty("module_file_name"), "", error))
+                std::cerr << "manager: cannot load module \""
+                          << module.getProperty("module_file_path") << "\": " << error << std::endl;
+            break;
+        }
+        factory = findFactory();
+    }
     int number = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_shutdownRequested) return nullptr;
-        for (Factory* f : m_factories) {
-            if (f->profile.getProperty("implementation_id") == type ||
-                f->profile.getProperty("type_name") == type) {
-                factory = f;
-                break;
-            }
-        }
-        if (!factory) return nullptr;
+        if (m_shutdownRequested || !factory) return nullptr;
         number = factory->created++;
     }
-    RTObject_impl* comp = factory->create(this);
-    if (!comp) return nullptr;
 
     coil::Properties props(factory->profile);
-    for (const char* key : {"exec_cxt.periodic.type", "exec_cxt.periodic.rate"})
-        if (props.getProperty(key).empty()) props.setProperty(key, m_config.getProperty(key));
-    props << params;
+    for (const char* key : kInheritedKeys) {
+        const std::string k = key;
+        if (k.back() == '.') {
+            if (const coil::Properties* node = m_config.findNode(k.substr(0, k.size() - 1))) {
+                coil::Properties branch;
+                branch.getNode(k.substr(0, k.size() - 1)) << *node;
+                props << branch;
+            }
+        } else if (!m_config.getProperty(k).empty()) {
+            props.setProperty(k, m_config.getProperty(k));
+        }
+    }
+    props << query;
     if (props.getProperty("instance_name").empty())
         props.setProperty("instance_name", props.getProperty("type_name") + std::to_string(number));
-    comp->setProperties(props);
+    const std::string category = props.getProperty("category");
+    mergeSection(m_config, category + "." + props.getProperty("type_name"), props);
+    mergeSection(m_config, category + "." + props.getProperty("instance_name"), props);
 
+    RTObject_impl* comp = factory->create(this);
+    if (!comp) return nullptr;
+    comp->setProperties(props);
     if (comp->initialize() != RTC::RTC_OK) {
         factory->destroy(comp);
         return nullptr;
@@ -471,6 +696,23 @@ RTObject_impl* Manager::createComponent(const char* comp_args) {
     if (m_remote) m_remote->attach(comp);
     return comp;
 }
+
+std::vector<coil::Properties> Manager::getFactoryProfiles() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<coil::Properties> out;
+    for (Factory* f : m_factories) out.push_back(f->profile);
+    return out;
+}
+
+bool Manager::loadModule(const std::string& name, const std::string& initFunc, std::string& error) {
+    return m_modules->load(name, initFunc, this, error);
+}
+
+bool Manager::unloadModule(const std::string& path) { return m_modules->unload(path); }
+
+std::vector<std::string> Manager::getLoadedModules() { return m_modules->loaded(); }
+
+std::vector<coil::Properties> Manager::getLoadableModules() { return m_modules->loadable(); }
 
 void Manager::deleteComponent(RTObject_impl* comp) {
     Factory* factory = nullptr;

@@ -1,0 +1,579 @@
+#include "ManagerServant.h"
+
+#include <rtm/Manager.h>
+#include <rtm/RTObject.h>
+#include <rtm/RemoteUtil.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <omniORB4/minorCode.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "Registry.h"
+#include "Servants.h"
+
+namespace RTC {
+namespace remote {
+
+namespace {
+
+// How long a call to a master that may not be there may take: the registration of every
+// process goes to localhost:2810 by default, and must cost nothing when nobody is there.
+constexpr CORBA::ULong kMasterProbeTimeoutMs = 2000;
+// How long a master waits for a slave it started to register.
+constexpr auto kSlaveStartLimit = std::chrono::seconds(10);
+
+bool yes(std::string v) {
+    std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::toupper(c); });
+    return v == "YES";
+}
+
+void append(SDOPackage::NVList& list, const std::string& name, const std::string& value) {
+    const CORBA::ULong i = list.length();
+    list.length(i + 1);
+    list[i].name = CORBA::string_dup(name.c_str());
+    list[i].value <<= value.c_str();
+}
+
+// Appends the non-nil entries of `more` to `list`.
+template <class List>
+void appendAll(List& list, const List& more) {
+    for (CORBA::ULong i = 0; i < more.length(); ++i) {
+        const CORBA::ULong n = list.length();
+        list.length(n + 1);
+        list[n] = more[i];
+    }
+}
+
+RTM::ModuleProfileList* profiles(const std::vector<coil::Properties>& props) {
+    RTM::ModuleProfileList_var list = new RTM::ModuleProfileList;
+    list->length(static_cast<CORBA::ULong>(props.size()));
+    for (CORBA::ULong i = 0; i < list->length(); ++i) list[i].properties = toNVList(props[i]);
+    return list._retn();
+}
+
+// Removes `key=...` items from the query of a create_component argument and returns the value.
+std::string takeQueryKey(std::string& args, const std::string& key) {
+    const auto q = args.find('?');
+    if (q == std::string::npos) return "";
+    std::istringstream in(args.substr(q + 1));
+    std::string item, kept, value;
+    while (std::getline(in, item, '&')) {
+        if (item.compare(0, key.size() + 1, key + "=") == 0) {
+            value = item.substr(key.size() + 1);
+            continue;
+        }
+        if (item.empty()) continue;
+        kept += (kept.empty() ? "" : "&") + item;
+    }
+    args = args.substr(0, q) + (kept.empty() ? "" : "?" + kept);
+    return value;
+}
+
+// The language a create_component argument asks for: the fifth field of the long form.
+std::string requestedLanguage(const std::string& args) {
+    const std::string id = args.substr(0, args.find('?'));
+    std::vector<std::string> f;
+    std::stringstream in(id);
+    std::string part;
+    while (std::getline(in, part, ':')) f.push_back(part);
+    return f.size() >= 5 && !f[4].empty() ? f[4] : "C++";
+}
+
+std::string programDir() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : exe.parent_path().string();
+}
+
+}  // namespace
+
+ManagerServant::ManagerServant(RTC::Manager& manager, Registry& registry, bool master)
+    : m_manager(manager), m_registry(registry), m_master(master) {}
+
+std::vector<RTM::Manager_var> ManagerServant::masters() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_masters;
+}
+
+std::vector<RTM::Manager_var> ManagerServant::slaves() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_slaves;
+}
+
+void ManagerServant::dropDeadMasters() {
+    for (RTM::Manager_var& m : masters()) {
+        bool dead = true;
+        try {
+            dead = m->_non_existent();
+        } catch (const CORBA::Exception&) {
+        }
+        if (dead) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_masters.erase(std::remove_if(m_masters.begin(), m_masters.end(),
+                                           [&](const RTM::Manager_var& x) { return x.in() == m.in(); }),
+                            m_masters.end());
+        }
+    }
+}
+
+RTC::ReturnCode_t ManagerServant::load_module(const char* pathname, const char* initfunc) {
+    std::string error;
+    // Answers RTC_OK whatever happens, as tools expect; the reason goes to standard error.
+    if (!m_manager.loadModule(pathname, initfunc, error))
+        std::cerr << "manager: cannot load module \"" << pathname << "\": " << error << std::endl;
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t ManagerServant::unload_module(const char* pathname) {
+    if (!m_manager.unloadModule(pathname))
+        throw CORBA::UNKNOWN(omni::UNKNOWN_UserException, CORBA::COMPLETED_MAYBE);
+    return RTC::RTC_OK;
+}
+
+RTM::ModuleProfileList* ManagerServant::get_loadable_modules() {
+    return profiles(m_manager.getLoadableModules());
+}
+
+RTM::ModuleProfileList* ManagerServant::get_loaded_modules() {
+    RTM::ModuleProfileList_var list = new RTM::ModuleProfileList;
+    for (const std::string& path : m_manager.getLoadedModules()) {
+        const CORBA::ULong i = list->length();
+        list->length(i + 1);
+        append(list[i].properties, "file_path", path);
+    }
+    return list._retn();
+}
+
+RTM::ModuleProfileList* ManagerServant::get_factory_profiles() {
+    return profiles(m_manager.getFactoryProfiles());
+}
+
+RTC::RTObject_ptr ManagerServant::create_component(const char* module_name) {
+    if (m_master) return createInSlave(module_name);
+    RTObject_impl* comp = m_manager.createComponent(module_name);
+    return comp ? m_registry.componentRef(comp) : RTC::RTObject::_nil();
+}
+
+RTC::RTObject_ptr ManagerServant::createInSlave(const std::string& request) {
+    std::string args = request;
+    const std::string name = takeQueryKey(args, "manager_name");
+    const std::string address = takeQueryKey(args, "manager_address");
+    const std::string language = requestedLanguage(args);
+    std::vector<RTM::Manager_var> candidates;
+    if (!address.empty()) {
+        try {
+            CORBA::Object_var obj = m_registry.orb()->string_to_object(
+                ("corbaloc::" + address + "/" + m_manager.getConfig().getProperty("manager.name")).c_str());
+            omniORB::setClientCallTimeout(obj, kPeerCallTimeoutMs);
+            RTM::Manager_var m = RTM::Manager::_narrow(obj);
+            if (!CORBA::is_nil(m)) candidates.push_back(m);
+        } catch (const CORBA::Exception&) {
+        }
+    } else {
+        for (RTM::Manager_var& slave : slaves()) {
+            try {
+                RTM::ManagerProfile_var p = slave->get_profile();
+                std::string value;
+                if (!name.empty() ? findString(p->properties, "instance_name", value) && value == name
+                                  : !findString(p->properties, "language", value) || value == language)
+                    candidates.push_back(slave);
+            } catch (const CORBA::Exception&) {
+            }
+        }
+    }
+    for (RTM::Manager_var& m : candidates) {
+        try {
+            RTC::RTObject_var comp = m->create_component(args.c_str());
+            if (!CORBA::is_nil(comp)) return comp._retn();
+        } catch (const CORBA::Exception&) {
+        }
+    }
+    if (name.empty() && address.empty()) return launchSlaveAndCreate(args);
+    std::cerr << "manager: no slave manager created \"" << request << "\"" << std::endl;
+    return RTC::RTObject::_nil();
+}
+
+RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) {
+    coil::Properties& config = m_manager.getConfig();
+    const std::string language = requestedLanguage(args);
+    std::string command = config.getProperty("manager.modules." + language + ".manager_cmd");
+    // As for the profiler: the default names the host program of this tool set.
+    if (command == "rtcd") {
+        const std::string dir = programDir();
+        for (const char* sibling : {"rtcd", "qor-rtcd"})
+            if (!dir.empty() && ::access((dir + "/" + sibling).c_str(), X_OK) == 0) {
+                command = dir + "/" + sibling;
+                break;
+            }
+    }
+    std::string loadPath = config.getProperty("manager.modules.load_path");
+    const std::string langPaths = config.getProperty("manager.modules." + language + ".load_paths");
+    if (!langPaths.empty()) loadPath += "," + langPaths;
+    std::vector<std::string> argv;
+    {
+        std::istringstream words(command);
+        std::string w;
+        while (words >> w) argv.push_back(w);
+    }
+    if (argv.empty()) {
+        std::cerr << "manager: cannot create \"" << args << "\": no slave, and no "
+                  << "manager.modules." << language << ".manager_cmd to start one" << std::endl;
+        return RTC::RTObject::_nil();
+    }
+    for (const std::string& o :
+         {"manager.modules.load_path:" + loadPath, std::string("manager.is_master:NO"),
+          std::string("manager.corba_servant:YES"),
+          "corba.master_manager:" + config.getProperty("corba.master_manager"),
+          "manager.name:" + config.getProperty("manager.name"),
+          std::string("manager.instance_name:manager_%p"), std::string("manager.shutdown_auto:NO")}) {
+        argv.push_back("-o");
+        argv.push_back(o);
+    }
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+
+    const std::vector<RTM::Manager_var> before = slaves();
+    // Started twice removed, so that it outlives nothing of ours and leaves no zombie; a pipe
+    // closed by exec tells whether the command could be run at all.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return RTC::RTObject::_nil();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        if (::fork() == 0) {
+            ::setsid();
+            ::execvp(cargv[0], cargv.data());
+            const int err = errno;
+            (void)!::write(report[1], &err, sizeof err);
+        }
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    int err = 0;
+    const bool failed = child > 0 && ::read(report[0], &err, sizeof err) == sizeof err;
+    ::close(report[0]);
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    if (child < 0 || failed) {
+        std::cerr << "manager: cannot create \"" << args << "\": cannot start \"" << argv[0]
+                  << "\" (" << std::strerror(child < 0 ? errno : err) << ")" << std::endl;
+        return RTC::RTObject::_nil();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kSlaveStartLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (RTM::Manager_var& slave : slaves()) {
+            const bool known = std::any_of(before.begin(), before.end(), [&](const RTM::Manager_var& b) {
+                return b->_is_equivalent(slave);
+            });
+            if (known) continue;
+            try {
+                RTC::RTObject_var comp = slave->create_component(args.c_str());
+                if (!CORBA::is_nil(comp)) return comp._retn();
+            } catch (const CORBA::Exception&) {
+            }
+            std::cerr << "manager: the new slave manager could not create \"" << args << "\""
+                      << std::endl;
+            return RTC::RTObject::_nil();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::cerr << "manager: cannot create \"" << args << "\": the slave started with \"" << argv[0]
+              << "\" did not register within 10 s" << std::endl;
+    return RTC::RTObject::_nil();
+}
+
+RTC::ReturnCode_t ManagerServant::delete_component(const char* instance_name) {
+    RTObject_impl* comp = m_manager.getComponent(instance_name);
+    if (!comp) return RTC::BAD_PARAMETER;
+    PortableServer::Servant_var<ComponentServant> servant = m_registry.servantOf(comp);
+    if (servant.in()) {
+        try {
+            servant->exit();
+        } catch (const CORBA::Exception&) {
+            // Exiting already.
+        }
+    }
+    return RTC::RTC_OK;
+}
+
+RTC::RTCList* ManagerServant::get_components() {
+    RTC::RTCList_var list = new RTC::RTCList;
+    for (RTObject_impl* comp : m_manager.getComponents()) {
+        RTC::RTObject_var ref = m_registry.componentRef(comp);
+        if (CORBA::is_nil(ref)) continue;
+        const CORBA::ULong i = list->length();
+        list->length(i + 1);
+        list[i] = ref._retn();
+    }
+    for (RTM::Manager_var& slave : slaves()) {
+        try {
+            RTC::RTCList_var more = slave->get_components();
+            appendAll(list.inout(), more.in());
+        } catch (const CORBA::Exception&) {
+            remove_slave_manager(slave);
+        }
+    }
+    return list._retn();
+}
+
+RTC::ComponentProfileList* ManagerServant::get_component_profiles() {
+    RTC::ComponentProfileList_var list = new RTC::ComponentProfileList;
+    for (RTObject_impl* comp : m_manager.getComponents()) {
+        PortableServer::Servant_var<ComponentServant> servant = m_registry.servantOf(comp);
+        if (!servant.in()) continue;
+        try {
+            RTC::ComponentProfile_var p = servant->get_component_profile();
+            const CORBA::ULong i = list->length();
+            list->length(i + 1);
+            list[i] = p.in();
+        } catch (const CORBA::Exception&) {
+            // Gone meanwhile.
+        }
+    }
+    for (RTM::Manager_var& slave : slaves()) {
+        try {
+            RTC::ComponentProfileList_var more = slave->get_component_profiles();
+            appendAll(list.inout(), more.in());
+        } catch (const CORBA::Exception&) {
+            remove_slave_manager(slave);
+        }
+    }
+    return list._retn();
+}
+
+RTC::RTCList* ManagerServant::get_components_by_name(const char* name) {
+    RTC::RTCList_var list = new RTC::RTCList;
+    std::string instance = name, category;
+    const auto slash = instance.find('/');
+    if (slash != std::string::npos) {
+        category = instance.substr(0, slash);
+        instance = instance.substr(slash + 1);
+    }
+    if (instance.empty()) return list._retn();
+    for (RTObject_impl* comp : m_manager.getComponents()) {
+        if (instance != comp->getInstanceName()) continue;
+        if (!category.empty() && category != "*" && category != comp->getCategory()) continue;
+        RTC::RTObject_var ref = m_registry.componentRef(comp);
+        if (CORBA::is_nil(ref)) continue;
+        const CORBA::ULong i = list->length();
+        list->length(i + 1);
+        list[i] = ref._retn();
+    }
+    return list._retn();
+}
+
+RTM::ManagerProfile* ManagerServant::get_profile() {
+    RTM::ManagerProfile_var profile = new RTM::ManagerProfile;
+    const coil::Properties& config = m_manager.getConfig();
+    // The "manager" branch without its prefix, then the host's description for tools.
+    for (const char* branch : {"manager", "os"}) {
+        const coil::Properties* node = config.findNode(branch);
+        if (!node) continue;
+        const std::string prefix = std::string(branch) == "os" ? "os." : "";
+        for (const std::string& key : node->propertyNames())
+            append(profile->properties, prefix + key, node->getProperty(key));
+    }
+    return profile._retn();
+}
+
+RTM::NVList* ManagerServant::get_configuration() {
+    return new RTM::NVList(toNVList(m_manager.getConfig()));
+}
+
+RTC::ReturnCode_t ManagerServant::set_configuration(const char* name, const char* value) {
+    m_manager.getConfig().setProperty(name, value);
+    return RTC::RTC_OK;
+}
+
+CORBA::Boolean ManagerServant::is_master() { return m_master; }
+
+RTM::ManagerList* ManagerServant::get_master_managers() {
+    RTM::ManagerList_var list = new RTM::ManagerList;
+    for (RTM::Manager_var& m : masters()) {
+        const CORBA::ULong i = list->length();
+        list->length(i + 1);
+        list[i] = m;
+    }
+    return list._retn();
+}
+
+RTM::ManagerList* ManagerServant::get_slave_managers() {
+    RTM::ManagerList_var list = new RTM::ManagerList;
+    for (RTM::Manager_var& m : slaves()) {
+        const CORBA::ULong i = list->length();
+        list->length(i + 1);
+        list[i] = m;
+    }
+    return list._retn();
+}
+
+namespace {
+
+RTC::ReturnCode_t addLink(std::mutex& mutex, std::vector<RTM::Manager_var>& links,
+                          RTM::Manager_ptr mgr) {
+    if (CORBA::is_nil(mgr)) return RTC::BAD_PARAMETER;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (RTM::Manager_var& m : links)
+        if (m->_is_equivalent(mgr)) return RTC::BAD_PARAMETER;
+    RTM::Manager_var added = RTM::Manager::_duplicate(mgr);
+    omniORB::setClientCallTimeout(added, kPeerCallTimeoutMs);
+    links.push_back(added);
+    return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t removeLink(std::mutex& mutex, std::vector<RTM::Manager_var>& links,
+                             RTM::Manager_ptr mgr) {
+    if (CORBA::is_nil(mgr)) return RTC::BAD_PARAMETER;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = links.begin(); it != links.end(); ++it) {
+        if ((*it)->_is_equivalent(mgr)) {
+            links.erase(it);
+            return RTC::RTC_OK;
+        }
+    }
+    return RTC::BAD_PARAMETER;
+}
+
+}  // namespace
+
+RTC::ReturnCode_t ManagerServant::add_master_manager(RTM::Manager_ptr mgr) {
+    return addLink(m_mutex, m_masters, mgr);
+}
+RTC::ReturnCode_t ManagerServant::remove_master_manager(RTM::Manager_ptr mgr) {
+    return removeLink(m_mutex, m_masters, mgr);
+}
+RTC::ReturnCode_t ManagerServant::add_slave_manager(RTM::Manager_ptr mgr) {
+    return addLink(m_mutex, m_slaves, mgr);
+}
+RTC::ReturnCode_t ManagerServant::remove_slave_manager(RTM::Manager_ptr mgr) {
+    return removeLink(m_mutex, m_slaves, mgr);
+}
+
+RTC::ReturnCode_t ManagerServant::fork() { return RTC::RTC_OK; }
+RTC::ReturnCode_t ManagerServant::restart() { return RTC::RTC_OK; }
+
+RTC::ReturnCode_t ManagerServant::shutdown() {
+    // The process ends on the manager's thread, after this reply has gone.
+    m_manager.terminate();
+    return RTC::RTC_OK;
+}
+
+CORBA::Object_ptr ManagerServant::get_service(const char*) { return CORBA::Object::_nil(); }
+
+ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(manager) {
+    coil::Properties& config = manager.getConfig();
+    const bool master = yes(config.getProperty("manager.is_master"));
+    CORBA::ORB_ptr orb = registry.orb();
+    try {
+        CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
+        m_poa = PortableServer::POA::_narrow(obj);
+        PortableServer::POAManager_var pm = m_poa->the_POAManager();
+        pm->activate();
+        m_servant = new ManagerServant(manager, registry, master);
+        m_id = PortableServer::string_to_ObjectId(config.getProperty("manager.name").c_str());
+        m_poa->activate_object_with_id(m_id.in(), m_servant);
+        CORBA::Object_var ref = m_poa->id_to_reference(m_id.in());
+        RTM::Manager_var self = RTM::Manager::_narrow(ref);
+        m_servant->setSelf(self);
+    } catch (const CORBA::Exception& e) {
+        std::cerr << "manager: cannot activate the manager object (" << e._name()
+                  << "); the manager is not reachable from outside" << std::endl;
+        if (m_servant) m_servant->_remove_ref();
+        m_servant = nullptr;
+        return;
+    }
+    if (master && yes(config.getProperty("naming.enable"))) {
+        NameBinder naming(orb, config.getProperty("corba.nameservers"), kPeerCallTimeoutMs);
+        coil::Properties self;
+        self.setProperty("instance_name", config.getProperty("manager.instance_name"));
+        std::vector<std::string> paths;
+        std::istringstream formats(config.getProperty("manager.naming_formats"));
+        std::string format;
+        while (std::getline(formats, format, ',')) {
+            format.erase(0, format.find_first_not_of(" \t"));
+            format.erase(format.find_last_not_of(" \t") + 1);
+            if (!format.empty()) paths.push_back(NameBinder::expand(format, self, config));
+        }
+        m_names = naming.bind(m_servant->self(), paths);
+    }
+    if (!master) m_registrar = std::thread([this] { registerWithMaster(); });
+}
+
+ManagerFace::~ManagerFace() {
+    shutdown();
+    if (!m_servant) return;
+    try {
+        m_poa->deactivate_object(m_id.in());
+    } catch (const CORBA::Exception&) {
+    }
+    m_servant->_remove_ref();
+}
+
+void ManagerFace::registerWithMaster() {
+    coil::Properties& config = m_manager.getConfig();
+    const bool retry = yes(config.getProperty("corba.update_master_manager.enable"));
+    const double seconds = std::atof(config.getProperty("corba.update_master_manager.interval").c_str());
+    const auto period = std::chrono::milliseconds(static_cast<long>(std::max(seconds, 0.1) * 1000));
+    CORBA::ORB_var orb = m_manager.getORB();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    do {
+        lock.unlock();
+        m_servant->dropDeadMasters();
+        if (m_servant->masters().empty()) {
+            const std::string address = "corbaloc::" + config.getProperty("corba.master_manager") +
+                                        "/" + config.getProperty("manager.name");
+            try {
+                CORBA::Object_var obj = orb->string_to_object(address.c_str());
+                omniORB::setClientCallTimeout(obj, kMasterProbeTimeoutMs);
+                RTM::Manager_var master = RTM::Manager::_narrow(obj);
+                if (!CORBA::is_nil(master) && !master->_is_equivalent(m_servant->self()) &&
+                    m_servant->add_master_manager(master) == RTC::RTC_OK)
+                    master->add_slave_manager(m_servant->self());
+            } catch (const CORBA::Exception&) {
+                // Nobody there (yet), or not a manager.
+            }
+        }
+        lock.lock();
+    } while (retry && !m_wake.wait_for(lock, period, [this] { return m_stop; }));
+}
+
+void ManagerFace::shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_shutDown) return;
+        m_shutDown = true;
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_registrar.joinable()) m_registrar.join();
+    if (!m_servant) return;
+    RTM::Manager_ptr self = m_servant->self();
+    for (RTM::Manager_var& slave : m_servant->slaves()) {
+        try {
+            slave->remove_master_manager(self);
+        } catch (const CORBA::Exception&) {
+        }
+    }
+    for (RTM::Manager_var& master : m_servant->masters()) {
+        try {
+            master->remove_slave_manager(self);
+        } catch (const CORBA::Exception&) {
+        }
+    }
+    NameBinder::unbind(m_names);
+}
+
+}  // namespace remote
+}  // namespace RTC

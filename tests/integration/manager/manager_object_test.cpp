@@ -1,0 +1,391 @@
+// A raw client of the manager object (RTM::Manager) built from our IDL, against our rtcd hosting
+// the component modules: the answers the middleware gives, the calls rtshell's rtcat, rtls and
+// rtmgr make, masters and slaves, and the three modules in one host.
+#include <gtest/gtest.h>
+#include <rtm/RTC.h>
+#include <rtm/RemoteUtil.h>
+#include <rtm/idl/ManagerSkel.h>
+
+#include <omniORB4/Naming.hh>
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "Orb.h"
+#include "Processes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using RTC::remote::findString;
+using remotetest::Component;
+
+struct TempDir {
+    TempDir() {
+        char dir[] = "/tmp/manager-object-test-XXXXXX";
+        path = ::mkdtemp(dir);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string path;
+};
+
+// One rtcd on a free loopback port; its manager object at corbaloc::127.0.0.1:<port>/manager.
+struct Host {
+    Host(const TempDir& tmp, const std::vector<std::string>& options, const std::string& naming = "",
+         const std::map<std::string, std::string>& env = {}) {
+        port = testsupport::freeLoopbackPort();
+        std::vector<std::string> all = {"corba.endpoints:127.0.0.1:" + std::to_string(port),
+                                        "corba.ior_file:" + tmp.path + "/ior" + std::to_string(port),
+                                        "manager.modules.C++.profile_cmd:" RTCPROF_PATH,
+                                        "manager.modules.C++.manager_cmd:" RTCD_PATH,
+                                        "corba.master_manager:127.0.0.1:1"};
+        all.insert(all.end(), options.begin(), options.end());
+        process.reset(new Component(RTCD_PATH, naming, all, env));
+    }
+    // The manager object, once it answers.
+    RTM::Manager_ptr manager(int atPort = 0) {
+        const std::string url =
+            "corbaloc::127.0.0.1:" + std::to_string(atPort ? atPort : port) + "/manager";
+        for (int i = 0; i < 200; ++i) {
+            try {
+                CORBA::Object_var obj = testsupport::orb()->string_to_object(url.c_str());
+                omniORB::setClientCallTimeout(obj, 20000);
+                RTM::Manager_var m = RTM::Manager::_narrow(obj);
+                if (!CORBA::is_nil(m)) return m._retn();
+            } catch (const CORBA::TRANSIENT&) {
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return RTM::Manager::_nil();
+    }
+    // Waits until the manager hosts `count` components (precreation follows the manager object).
+    bool hosts(RTM::Manager_ptr m, CORBA::ULong count) {
+        for (int i = 0; i < 200; ++i) {
+            RTC::RTCList_var all = m->get_components();
+            if (all->length() == count) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    bool exitsCleanly() {
+        auto& p = process->process();
+        return p.wait(20s) && WIFEXITED(p.status()) && WEXITSTATUS(p.status()) == 0;
+    }
+    int port = 0;
+    std::unique_ptr<Component> process;
+};
+
+std::string text(const SDOPackage::NVList& list, const char* name) {
+    std::string v;
+    return findString(list, name, v) ? v : "<missing>";
+}
+
+std::string instanceOf(RTC::RTObject_ptr comp) {
+    RTC::ComponentProfile_var p = comp->get_component_profile();
+    return p->instance_name.in();
+}
+
+std::vector<std::string> moduleValues(const RTM::ModuleProfileList& list, const char* key) {
+    std::vector<std::string> out;
+    for (CORBA::ULong i = 0; i < list.length(); ++i) out.push_back(text(list[i].properties, key));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The modules spread over a directory tree, so that finding them takes the recursive search.
+void layOutModules(const std::string& root) {
+    fs::create_directories(root + "/a/b");
+    fs::copy_file(MODULE_DIR "/StereoCameraSim.so", root + "/a/b/StereoCameraSim.so");
+    fs::copy_file(MODULE_DIR "/Kaleth.so", root + "/Kaleth.so");
+    fs::copy_file(MODULE_DIR "/Morvane.so", root + "/a/Morvane.so");
+}
+
+TEST(ManagerObject, AnswersAsTheMiddlewareDoes) {
+    TempDir tmp;
+    const std::string mods = tmp.path + "/mods";
+    layOutModules(mods);
+    // Preload by bare name (the suffix rule) found two directories down; a precreate.
+    Host host(tmp, {"manager.modules.load_path:" + mods, "manager.modules.preload:StereoCameraSim",
+                    "manager.components.precreate:StereoCameraSim"});
+    RTM::Manager_var m = host.manager();
+    ASSERT_FALSE(CORBA::is_nil(m)) << host.process->output();
+    ASSERT_TRUE(host.hosts(m, 1)) << host.process->output();
+    EXPECT_FALSE(m->is_master());
+
+    // Profile: the manager branch in configuration order, without its prefix, then os.*.
+    RTM::ManagerProfile_var profile = m->get_profile();
+    const SDOPackage::NVList& props = profile->properties;
+    ASSERT_GE(props.length(), 4u);
+    EXPECT_STREQ("instance_name", props[0].name.in());
+    EXPECT_STREQ("name", props[1].name.in());
+    EXPECT_STREQ("naming_formats", props[2].name.in());
+    EXPECT_STREQ("pid", props[3].name.in());
+    EXPECT_EQ(std::to_string(host.process->process().pid()), text(props, "pid"));
+    EXPECT_EQ("%h.host_cxt/%n.mgr", text(props, "naming_formats"));
+    EXPECT_EQ("so", text(props, "modules.C++.suffixes"));
+    EXPECT_EQ(remotetest::hostName(), text(props, "os.hostname"));
+    EXPECT_EQ("<missing>", text(props, "refstring_path"));
+
+    // Loaded: the absolute path as found. Loadable: every module below the load path.
+    RTM::ModuleProfileList_var loaded = m->get_loaded_modules();
+    EXPECT_EQ(std::vector<std::string>{mods + "/a/b/StereoCameraSim.so"},
+              moduleValues(loaded, "file_path"));
+    RTM::ModuleProfileList_var loadable = m->get_loadable_modules();
+    EXPECT_EQ((std::vector<std::string>{"Kaleth.so", "Morvane.so", "StereoCameraSim.so"}),
+              moduleValues(loadable, "module_file_name"));
+    EXPECT_EQ((std::vector<std::string>{"C++", "C++", "C++"}), moduleValues(loadable, "language"));
+    EXPECT_EQ((std::vector<std::string>{"Kaleth", "Morvane", "StereoCameraSim"}),
+              moduleValues(loadable, "implementation_id"));
+    RTM::ModuleProfileList_var factories = m->get_factory_profiles();
+    EXPECT_EQ(std::vector<std::string>{"StereoCameraSim"},
+              moduleValues(factories, "implementation_id"));
+
+    // create_component: what is refused answers nil, never an exception.
+    for (const char* refused :
+         {"", "StereoCameraSim?a=1?b=2", "Nobody", "RTC:qor-viewers.org::StereoCameraSim::2.0",
+          "RTC:x:StereoCameraSim", "XYZ:::StereoCameraSim::"}) {
+        RTC::RTObject_var c = m->create_component(refused);
+        EXPECT_TRUE(CORBA::is_nil(c)) << refused;
+    }
+    // The query: explicit instance name, properties, a dropped item; the name still uses a number.
+    RTC::RTObject_var foo = m->create_component(
+        "RTC:qor-viewers.org:::C++:?instance_name=foo7&foo=bar&junk&x=1=2&camera.rate=5&");
+    EXPECT_TRUE(CORBA::is_nil(foo)) << "an empty implementation id names nothing";
+    foo = m->create_component(
+        "StereoCameraSim?instance_name=foo7&foo=bar&junk&x=1=2&exec_cxt.periodic.rate=50&");
+    ASSERT_FALSE(CORBA::is_nil(foo));
+    RTC::ComponentProfile_var fooProfile = foo->get_component_profile();
+    EXPECT_STREQ("foo7", fooProfile->instance_name.in());
+    EXPECT_EQ("bar", text(fooProfile->properties, "foo"));
+    EXPECT_EQ("50", text(fooProfile->properties, "exec_cxt.periodic.rate"));
+    EXPECT_EQ("<missing>", text(fooProfile->properties, "x"));
+    EXPECT_EQ("<missing>", text(fooProfile->properties, "junk"));
+    RTC::RTObject_var next = m->create_component("RTC:::StereoCameraSim::?");
+    ASSERT_FALSE(CORBA::is_nil(next));
+    EXPECT_EQ("StereoCameraSim2", instanceOf(next));
+
+    // An unknown type that a loadable module offers is loaded on demand (search_auto).
+    RTC::RTObject_var kaleth = m->create_component("Kaleth");
+    ASSERT_FALSE(CORBA::is_nil(kaleth)) << host.process->output();
+    EXPECT_EQ("Kaleth0", instanceOf(kaleth));
+    loaded = m->get_loaded_modules();
+    EXPECT_EQ(2u, loaded->length());
+
+    RTC::RTCList_var all = m->get_components();
+    RTC::ComponentProfileList_var profiles = m->get_component_profiles();
+    ASSERT_EQ(4u, all->length());
+    ASSERT_EQ(4u, profiles->length());
+    EXPECT_STREQ("StereoCameraSim0", profiles[0].instance_name.in());
+    EXPECT_STREQ("Kaleth0", profiles[3].instance_name.in());
+    const std::string category = fooProfile->category.in();
+    for (const auto& c : std::vector<std::pair<std::string, CORBA::ULong>>{
+             {"foo7", 1}, {"*/foo7", 1}, {category + "/foo7", 1}, {"Wrong/foo7", 0}, {"", 0}}) {
+        RTC::RTCList_var found = m->get_components_by_name(c.first.c_str());
+        EXPECT_EQ(c.second, found->length()) << c.first;
+    }
+
+    EXPECT_EQ(RTC::RTC_OK, m->delete_component("foo7"));
+    EXPECT_EQ(RTC::BAD_PARAMETER, m->delete_component("foo7-not-there"));
+    for (int i = 0; i < 100; ++i) {
+        all = m->get_components();
+        if (all->length() == 3) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(3u, all->length());
+
+    // load_module answers RTC_OK whatever happens; only what really loads shows.
+    EXPECT_EQ(RTC::RTC_OK, m->load_module("Nothing.so", ""));
+    EXPECT_EQ(RTC::RTC_OK, m->load_module("Morvane", ""));  // no suffix is added here
+    EXPECT_EQ(RTC::RTC_OK, m->load_module((mods + "/a/Morvane.so").c_str(), ""));  // "<dir>/MorvaneInit"
+    loaded = m->get_loaded_modules();
+    EXPECT_EQ(3u, loaded->length());
+    factories = m->get_factory_profiles();
+    EXPECT_EQ(2u, factories->length()) << "Morvane's init function never ran";
+    m->set_configuration("manager.modules.abs_path_allowed", "NO");
+    EXPECT_EQ(RTC::RTC_OK, m->load_module((mods + "/Kaleth.so").c_str(), "KalethInit"));
+    loaded = m->get_loaded_modules();
+    EXPECT_EQ(3u, loaded->length()) << "absolute paths refused";
+    EXPECT_EQ(RTC::RTC_OK, m->load_module("Morvane.so", "MorvaneInit"));
+    factories = m->get_factory_profiles();
+    EXPECT_EQ(3u, factories->length());
+
+    EXPECT_THROW(m->unload_module("/not/loaded.so"), CORBA::UNKNOWN);
+    EXPECT_EQ(RTC::RTC_OK, m->unload_module((mods + "/a/Morvane.so").c_str()));
+    loaded = m->get_loaded_modules();
+    EXPECT_EQ(2u, loaded->length());
+
+    // Configuration: the whole of it, and a key set through the object.
+    EXPECT_EQ(RTC::RTC_OK, m->set_configuration("example.key", "value"));
+    RTM::NVList_var config = m->get_configuration();
+    EXPECT_EQ("value", text(config, "example.key"));
+    EXPECT_EQ("NO", text(config, "manager.modules.abs_path_allowed"));
+    EXPECT_EQ(std::to_string(host.port), text(config, "corba.endpoints").substr(10));
+
+    // The rest: links refuse duplicates and absent managers; the others do nothing.
+    EXPECT_EQ(RTC::RTC_OK, m->add_slave_manager(m));
+    EXPECT_EQ(RTC::BAD_PARAMETER, m->add_slave_manager(m));
+    EXPECT_EQ(RTC::RTC_OK, m->remove_slave_manager(m));
+    EXPECT_EQ(RTC::BAD_PARAMETER, m->remove_master_manager(m));
+    EXPECT_EQ(RTC::RTC_OK, m->fork());
+    EXPECT_EQ(RTC::RTC_OK, m->restart());
+    CORBA::Object_var service = m->get_service("anything");
+    EXPECT_TRUE(CORBA::is_nil(service));
+
+    EXPECT_EQ(RTC::RTC_OK, m->shutdown());
+    EXPECT_TRUE(host.exitsCleanly()) << host.process->output();
+}
+
+// A master (rtcd -d) in naming, a slave that registers with it once it is up, creation in slaves,
+// and the calls rtshell makes: rtls and rtcat on the manager node, rtmgr by corbaloc.
+TEST(ManagerObject, MasterSlavesAndTheCallsOfRtshell) {
+    TempDir tmp;
+    remotetest::NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    const int masterPort = testsupport::freeLoopbackPort();
+    const std::string master = "corba.master_manager:127.0.0.1:" + std::to_string(masterPort);
+    // The slave first: it keeps trying every 0.2 s until the master answers.
+    Host slave(tmp, {master, "corba.update_master_manager.interval:0.2", "manager.shutdown_auto:NO",
+                     "manager.instance_name:slave1", "manager.modules.search_auto:NO",
+                     "manager.modules.load_path:" MODULE_DIR,
+                     "manager.modules.preload:StereoCameraSim.so",
+                     "manager.components.precreate:StereoCameraSim"},
+               naming.address());
+    Host boss(tmp, {master, "manager.is_master:YES", "manager.modules.load_path:" MODULE_DIR},
+              naming.address());
+    RTM::Manager_var m = boss.manager(masterPort);
+    ASSERT_FALSE(CORBA::is_nil(m)) << boss.process->output();
+    EXPECT_TRUE(m->is_master());
+    RTM::ManagerList_var slaves;
+    for (int i = 0; i < 200; ++i) {
+        slaves = m->get_slave_managers();
+        if (slaves->length() == 1) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(1u, slaves->length()) << slave.process->output();
+    RTM::Manager_var s = slave.manager();
+    RTM::ManagerList_var mastersOfSlave = s->get_master_managers();
+    ASSERT_EQ(1u, mastersOfSlave->length());
+    EXPECT_TRUE(mastersOfSlave[0]->_is_equivalent(m));
+
+    // rtls: the binding of kind "mgr", narrowed; its components and its slaves by profile name.
+    const std::string path = remotetest::hostName() + ".host_cxt/manager.mgr";
+    CORBA::Object_var bound = testsupport::orb()->string_to_object(
+        ("corbaname::" + naming.address() + "#" + path).c_str());
+    RTM::Manager_var viaNaming = RTM::Manager::_narrow(bound);
+    ASSERT_FALSE(CORBA::is_nil(viaNaming));
+    RTC::RTCList_var comps = viaNaming->get_components();
+    ASSERT_EQ(1u, comps->length()) << "the slave's component, listed by the master";
+    EXPECT_EQ("StereoCameraSim0", instanceOf(comps[0]));
+    RTM::ManagerProfile_var slaveProfile = slaves[0]->get_profile();
+    EXPECT_EQ("manager", text(slaveProfile->properties, "name"));
+    // Only a master is in naming.
+    EXPECT_TRUE(viaNaming->is_master());
+    EXPECT_ANY_THROW(testsupport::orb()->string_to_object(
+        ("corbaname::" + naming.address() + "#" + remotetest::hostName() + ".host_cxt/slave1.mgr")
+            .c_str()));
+
+    // rtcat: every key it prints, present except refstring_path; then the module lists.
+    RTM::ManagerProfile_var profile = viaNaming->get_profile();
+    for (const char* key :
+         {"name", "instance_name", "pid", "naming_formats", "components.precreate",
+          "modules.load_path", "modules.config_path", "modules.preload", "modules.init_func_prefix",
+          "modules.init_func_suffix", "modules.download_allowed", "modules.abs_path_allowed",
+          "os.version", "os.arch", "os.release", "os.hostname", "os.name"})
+        EXPECT_NE("<missing>", text(profile->properties, key)) << key;
+    RTM::ModuleProfileList_var loadable = viaNaming->get_loadable_modules();
+    EXPECT_EQ(3u, loadable->length());
+    RTM::ModuleProfileList_var loaded = viaNaming->get_loaded_modules();
+    EXPECT_EQ(0u, loaded->length());
+
+    // rtmgr by address: a master creates in a slave, never in itself.
+    RTM::Manager_var byAddress = boss.manager(masterPort);
+    RTC::RTObject_var made = byAddress->create_component("StereoCameraSim");
+    ASSERT_FALSE(CORBA::is_nil(made));
+    EXPECT_EQ("StereoCameraSim1", instanceOf(made));
+    RTC::RTCList_var inSlave = s->get_components_by_name("StereoCameraSim1");
+    EXPECT_EQ(1u, inSlave->length());
+    EXPECT_EQ(RTC::BAD_PARAMETER, byAddress->delete_component("StereoCameraSim1"))
+        << "delete is local to the manager asked";
+    EXPECT_EQ(RTC::RTC_OK, s->delete_component("StereoCameraSim1"));
+
+    // The slave cannot make a Morvane (it loads no modules on demand), nor can a manager that
+    // does not exist; without routing, the master starts a new slave host with our rtcd and
+    // creates it there.
+    RTC::RTObject_var none = byAddress->create_component("Morvane?manager_name=nobody");
+    EXPECT_TRUE(CORBA::is_nil(none));
+    RTC::RTObject_var started = byAddress->create_component("Morvane");
+    ASSERT_FALSE(CORBA::is_nil(started)) << boss.process->output();
+    EXPECT_EQ("Morvane0", instanceOf(started));
+    slaves = m->get_slave_managers();
+    ASSERT_EQ(2u, slaves->length()) << boss.process->output();
+    RTM::ManagerProfile_var newProfile = slaves[1]->get_profile();
+    EXPECT_EQ(0u, text(newProfile->properties, "instance_name").find("manager_"));
+
+    // Shut down: the slaves first (the started one has no automatic end), then the master, which
+    // unbinds its name.
+    for (CORBA::ULong i = 0; i < slaves->length(); ++i) slaves[i]->shutdown();
+    EXPECT_TRUE(slave.exitsCleanly()) << slave.process->output();
+    EXPECT_EQ(RTC::RTC_OK, m->shutdown());
+    EXPECT_TRUE(boss.exitsCleanly()) << boss.process->output();
+    EXPECT_ANY_THROW(
+        testsupport::orb()->string_to_object(("corbaname::" + naming.address() + "#" + path).c_str()));
+}
+
+// The three modules in one rtcd, named in both preload forms; HighGUI serves one thread per
+// process, so the second viewer is refused in one line and everything else carries on.
+TEST(Rtcd, PreloadsTheModulesAndCreatesTheirComponents) {
+    TempDir tmp;
+    Host host(tmp,
+              {"manager.modules.load_path:" MODULE_DIR,
+               "manager.modules.preload: Morvane.so(MorvaneInit), Kaleth ,StereoCameraSim.so",
+               "manager.components.precreate:StereoCameraSim,Morvane,Kaleth",
+               "manager.components.preactivation:Morvane0,StereoCameraSim0"},
+              "", {{"QT_QPA_PLATFORM", "offscreen"}});
+    RTM::Manager_var m = host.manager();
+    ASSERT_FALSE(CORBA::is_nil(m)) << host.process->output();
+    ASSERT_TRUE(host.hosts(m, 2)) << host.process->output();
+    RTC::ComponentProfileList_var profiles = m->get_component_profiles();
+    ASSERT_EQ(2u, profiles->length()) << host.process->output();
+    EXPECT_STREQ("StereoCameraSim0", profiles[0].instance_name.in());
+    EXPECT_STREQ("Morvane0", profiles[1].instance_name.in());
+    std::string line;
+    ASSERT_TRUE(host.process->process().waitForLine("Kaleth:", 10s, &line)) << host.process->output();
+    EXPECT_EQ("Kaleth: cannot create Kaleth0 in this process: HighGUI serves the windows of one "
+              "thread per process, and Morvane0 holds it; run each viewer in a process of its own",
+              line);
+    RTM::ModuleProfileList_var loaded = m->get_loaded_modules();
+    EXPECT_EQ(3u, loaded->length());
+
+    // Both preactivated components run, the viewer with its window; Kaleth alone in a host of
+    // its own is created.
+    RTC::RTCList_var comps = m->get_components();
+    for (CORBA::ULong i = 0; i < comps->length(); ++i) {
+        RTC::ExecutionContextList_var ecs = comps[i]->get_owned_contexts();
+        ASSERT_EQ(1u, ecs->length());
+        RTC::LifeCycleState state = RTC::INACTIVE_STATE;
+        for (int k = 0; k < 100 && state != RTC::ACTIVE_STATE; ++k) {
+            state = ecs[0]->get_component_state(comps[i]);
+            if (state != RTC::ACTIVE_STATE) std::this_thread::sleep_for(50ms);
+        }
+        EXPECT_EQ(RTC::ACTIVE_STATE, state) << instanceOf(comps[i]);
+    }
+    Host second(tmp, {"manager.modules.load_path:" MODULE_DIR, "manager.modules.preload:Kaleth.so",
+                      "manager.components.precreate:Kaleth"},
+                "", {{"QT_QPA_PLATFORM", "offscreen"}});
+    RTM::Manager_var m2 = second.manager();
+    ASSERT_FALSE(CORBA::is_nil(m2));
+    ASSERT_TRUE(second.hosts(m2, 1)) << second.process->output();
+    RTC::RTCList_var kaleth = m2->get_components_by_name("Kaleth0");
+    EXPECT_EQ(1u, kaleth->length()) << second.process->output();
+
+    host.process->process().signal(SIGTERM);
+    second.process->process().signal(SIGTERM);
+    EXPECT_TRUE(host.exitsCleanly()) << host.process->output();
+    EXPECT_TRUE(second.exitsCleanly()) << second.process->output();
+}
+
+}  // namespace
