@@ -508,7 +508,19 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(
         }
         m_names = naming.bind(m_servant->self(), paths);
     }
-    if (!master) m_registrar = std::thread([this] { registerWithMaster(); });
+    if (!master) {
+        // Read here, so that the thread never reads the configuration while others write it.
+        const std::string address = "corbaloc::" + config.getProperty("corba.master_manager") +
+                                    "/" + config.getProperty("manager.name");
+        const bool retry = yes(config.getProperty("corba.update_master_manager.enable"));
+        const double seconds =
+            std::atof(config.getProperty("corba.update_master_manager.interval").c_str());
+        const auto period =
+            std::chrono::milliseconds(static_cast<long>(std::max(seconds, 0.1) * 1000));
+        m_registrar = std::thread([this, address, retry, period] {
+            registerWithMaster(address, retry, period);
+        });
+    }
 }
 
 ManagerFace::~ManagerFace() {
@@ -521,19 +533,14 @@ ManagerFace::~ManagerFace() {
     m_servant->_remove_ref();
 }
 
-void ManagerFace::registerWithMaster() {
-    coil::Properties& config = m_manager.getConfig();
-    const bool retry = yes(config.getProperty("corba.update_master_manager.enable"));
-    const double seconds = std::atof(config.getProperty("corba.update_master_manager.interval").c_str());
-    const auto period = std::chrono::milliseconds(static_cast<long>(std::max(seconds, 0.1) * 1000));
+void ManagerFace::registerWithMaster(const std::string& address, bool retry,
+                                     std::chrono::milliseconds period) {
     CORBA::ORB_var orb = m_manager.getORB();
     std::unique_lock<std::mutex> lock(m_mutex);
     do {
         lock.unlock();
         m_servant->dropDeadMasters();
         if (m_servant->masters().empty()) {
-            const std::string address = "corbaloc::" + config.getProperty("corba.master_manager") +
-                                        "/" + config.getProperty("manager.name");
             try {
                 CORBA::Object_var obj = orb->string_to_object(address.c_str());
                 omniORB::setClientCallTimeout(obj, kMasterProbeTimeoutMs);

@@ -6,6 +6,7 @@
 #include <rtm/RTC.h>
 #include <rtm/idl/ManagerSkel.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -91,7 +92,9 @@ public:
     void shutdown();
 
 private:
-    void registerWithMaster();
+    // Registers with the master at `address` now and, when `retry`, every `period` while no
+    // master answers.
+    void registerWithMaster(const std::string& address, bool retry, std::chrono::milliseconds period);
 
     RTC::Manager& m_manager;
     ManagerServant* m_servant = nullptr;
