@@ -479,8 +479,6 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(
     try {
         CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
         m_poa = PortableServer::POA::_narrow(obj);
-        PortableServer::POAManager_var pm = m_poa->the_POAManager();
-        pm->activate();
         m_servant = new ManagerServant(manager, registry, master);
         m_id = PortableServer::string_to_ObjectId(config.getProperty("manager.name").c_str());
         m_poa->activate_object_with_id(m_id.in(), m_servant);
@@ -507,6 +505,13 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(
             if (!format.empty()) paths.push_back(NameBinder::expand(format, self, config));
         }
         m_names = naming.bind(m_servant->self(), paths);
+    }
+    // Calls come in from here on: whoever reaches the manager also finds its names.
+    try {
+        PortableServer::POAManager_var pm = m_poa->the_POAManager();
+        pm->activate();
+    } catch (const CORBA::Exception& e) {
+        std::cerr << "manager: cannot serve the manager object (" << e._name() << ")" << std::endl;
     }
     if (!master) {
         // Read here, so that the thread never reads the configuration while others write it.
