@@ -679,8 +679,10 @@ RTObject_impl* Manager::createComponent(const char* comp_args) {
     if (props.getProperty("instance_name").empty())
         props.setProperty("instance_name", props.getProperty("type_name") + std::to_string(number));
     const std::string category = props.getProperty("category");
-    mergeSection(m_config, category + "." + props.getProperty("type_name"), props);
-    mergeSection(m_config, category + "." + props.getProperty("instance_name"), props);
+    if (!category.empty()) {
+        mergeSection(m_config, category + "." + props.getProperty("type_name"), props);
+        mergeSection(m_config, category + "." + props.getProperty("instance_name"), props);
+    }
 
     RTObject_impl* comp = factory->create(this);
     if (!comp) return nullptr;

@@ -109,8 +109,9 @@ TEST(ManagerObject, AnswersAsTheMiddlewareDoes) {
     const std::string mods = tmp.path + "/mods";
     layOutModules(mods);
     // Preload by bare name (the suffix rule) found two directories down; a precreate.
+    // A section of the configuration for one instance, "<category>.<instance>.*".
     Host host(tmp, {"manager.modules.load_path:" + mods, "manager.modules.preload:StereoCameraSim",
-                    "manager.components.precreate:StereoCameraSim"});
+                    "manager.components.precreate:StereoCameraSim", "Camera.foo7.extra:conf"});
     RTM::Manager_var m = host.manager();
     ASSERT_FALSE(CORBA::is_nil(m)) << host.process->output();
     ASSERT_TRUE(host.hosts(m, 1)) << host.process->output();
@@ -161,6 +162,7 @@ TEST(ManagerObject, AnswersAsTheMiddlewareDoes) {
     RTC::ComponentProfile_var fooProfile = foo->get_component_profile();
     EXPECT_STREQ("foo7", fooProfile->instance_name.in());
     EXPECT_EQ("bar", text(fooProfile->properties, "foo"));
+    EXPECT_EQ("conf", text(fooProfile->properties, "extra"));
     EXPECT_EQ("50", text(fooProfile->properties, "exec_cxt.periodic.rate"));
     EXPECT_EQ("<missing>", text(fooProfile->properties, "x"));
     EXPECT_EQ("<missing>", text(fooProfile->properties, "junk"));
