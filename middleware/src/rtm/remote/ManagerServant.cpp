@@ -97,6 +97,17 @@ std::string programDir() {
     return ec ? std::string() : exe.parent_path().string();
 }
 
+// The face of this process's manager while its registration thread may run.
+std::mutex s_faceMutex;
+ManagerFace* s_face = nullptr;
+
+// A process may end without shutting its manager down; the thread must not be inside the ORB
+// while the ORB's own teardown runs at exit.
+void stopRegistrationAtExit() {
+    std::lock_guard<std::mutex> lock(s_faceMutex);
+    if (s_face) s_face->stopRegistration();
+}
+
 }  // namespace
 
 ManagerServant::ManagerServant(RTC::Manager& manager, Registry& registry, bool master)
@@ -525,10 +536,18 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(
         m_registrar = std::thread([this, address, retry, period] {
             registerWithMaster(address, retry, period);
         });
+        static std::once_flag s_atExit;
+        std::call_once(s_atExit, [] { std::atexit(stopRegistrationAtExit); });
+        std::lock_guard<std::mutex> lock(s_faceMutex);
+        s_face = this;
     }
 }
 
 ManagerFace::~ManagerFace() {
+    {
+        std::lock_guard<std::mutex> lock(s_faceMutex);
+        if (s_face == this) s_face = nullptr;
+    }
     shutdown();
     if (!m_servant) return;
     try {
@@ -561,15 +580,23 @@ void ManagerFace::registerWithMaster(const std::string& address, bool retry,
     } while (retry && !m_wake.wait_for(lock, period, [this] { return m_stop; }));
 }
 
+void ManagerFace::stopRegistration() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    std::lock_guard<std::mutex> lock(m_joinMutex);
+    if (m_registrar.joinable()) m_registrar.join();
+}
+
 void ManagerFace::shutdown() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_shutDown) return;
         m_shutDown = true;
-        m_stop = true;
     }
-    m_wake.notify_all();
-    if (m_registrar.joinable()) m_registrar.join();
+    stopRegistration();
     if (!m_servant) return;
     RTM::Manager_ptr self = m_servant->self();
     for (RTM::Manager_var& slave : m_servant->slaves()) {

@@ -90,6 +90,8 @@ public:
     // Tells the masters and slaves that this manager goes, unbinds its names and stops the
     // registration thread. Runs once; the object stays active until destruction.
     void shutdown();
+    // Ends the registration thread, waiting for a call in progress. Any thread but that one.
+    void stopRegistration();
 
 private:
     // Registers with the master at `address` now and, when `retry`, every `period` while no
@@ -107,6 +109,8 @@ private:
     std::condition_variable m_wake;
     bool m_stop = false;
     bool m_shutDown = false;
+    // Guards joining m_registrar, which shutdown and the end of the process may both try.
+    std::mutex m_joinMutex;
     std::thread m_registrar;
 };
 
