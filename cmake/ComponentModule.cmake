@@ -13,6 +13,6 @@ function(qor_add_component_module name)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME ${name} PREFIX "" SUFFIX ".so"
     LIBRARY_OUTPUT_DIRECTORY ${QOR_MODULE_DIR}
-    INSTALL_RPATH "$ORIGIN/..;${CMAKE_INSTALL_RPATH}")
-  install(TARGETS ${target} LIBRARY DESTINATION ${QOR_PRIVATE_LIBDIR}/modules)
+    INSTALL_RPATH "${QOR_MODULE_INSTALL_RPATH}")
+  install(TARGETS ${target} LIBRARY DESTINATION ${QOR_INSTALL_MODULEDIR})
 endfunction()
