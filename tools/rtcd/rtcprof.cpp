@@ -9,8 +9,13 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    const std::string usage = "usage: rtcprof <module file>";
+    if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+        std::cout << usage << std::endl;
+        return 0;
+    }
     if (argc != 2) {
-        std::cerr << "usage: rtcprof <module file>" << std::endl;
+        std::cerr << usage << std::endl;
         return 255;
     }
     const std::string file = std::filesystem::absolute(argv[1]).lexically_normal().string();
