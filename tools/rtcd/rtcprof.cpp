@@ -19,12 +19,19 @@ int main(int argc, char** argv) {
         return 255;
     }
     const std::string file = std::filesystem::absolute(argv[1]).lexically_normal().string();
-    std::vector<std::string> args = {"rtcprof", "-f", "/dev/null",
-                                     "-o", "manager.corba_servant:NO",
-                                     "-o", "naming.enable:NO",
-                                     "-o", "logger.enable:NO",
-                                     "-o", "corba.endpoints:127.0.0.1:",
-                                     "-o", "manager.modules.abs_path_allowed:YES"};
+    std::vector<std::string> args = {"rtcprof",
+                                     "-f",
+                                     "/dev/null",
+                                     "-o",
+                                     "manager.corba_servant:NO",
+                                     "-o",
+                                     "naming.enable:NO",
+                                     "-o",
+                                     "logger.enable:NO",
+                                     "-o",
+                                     "corba.endpoints:127.0.0.1:",
+                                     "-o",
+                                     "manager.modules.abs_path_allowed:YES"};
     std::vector<char*> cargv;
     for (std::string& a : args) cargv.push_back(&a[0]);
     cargv.push_back(nullptr);

@@ -56,7 +56,8 @@ bool isFile(const fs::path& p) {
 template <class Visit>
 void walk(const fs::path& dir, Visit visit) {
     std::error_code ec;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec),
+        end;
     for (; !ec && it != end; it.increment(ec))
         if (isFile(it->path())) visit(it->path());
 }
@@ -109,13 +110,16 @@ std::string ModuleManager::find(const std::string& name, std::string& error) {
         error = "no such file";
         return "";
     }
-    const std::vector<std::string> dirs = commaList(m_config.getProperty("manager.modules.load_path"));
+    const std::vector<std::string> dirs =
+        commaList(m_config.getProperty("manager.modules.load_path"));
     for (const std::string& dir : dirs) {
         if (isFile(fs::path(dir) / name)) return absolutePath(fs::path(dir) / name);
         std::error_code ec;
-        fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+        fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec),
+            end;
         for (; !ec && it != end; it.increment(ec))
-            if (it->is_directory(ec) && isFile(it->path() / name)) return absolutePath(it->path() / name);
+            if (it->is_directory(ec) && isFile(it->path() / name))
+                return absolutePath(it->path() / name);
     }
     error = "not found in manager.modules.load_path (" +
             m_config.getProperty("manager.modules.load_path") + ")";
@@ -188,10 +192,12 @@ std::string ModuleManager::profileCommand(const std::string& language) {
 std::vector<coil::Properties> ModuleManager::loadable() {
     std::vector<coil::Properties> out;
     std::set<std::string> seen;
-    for (const std::string& language : commaList(m_config.getProperty("manager.supported_languages"))) {
+    for (const std::string& language :
+         commaList(m_config.getProperty("manager.supported_languages"))) {
         const std::string base = "manager.modules." + language + ".";
         std::set<std::string> suffixes;
-        for (const std::string& s : commaList(m_config.getProperty(base + "suffixes"))) suffixes.insert(s);
+        for (const std::string& s : commaList(m_config.getProperty(base + "suffixes")))
+            suffixes.insert(s);
         if (suffixes.empty()) continue;
         std::vector<std::string> dirs = commaList(m_config.getProperty(base + "load_paths"));
         for (const std::string& d : commaList(m_config.getProperty("manager.modules.load_path")))
@@ -233,7 +239,8 @@ std::vector<coil::Properties> ModuleManager::loadable() {
                 }
                 probe.ok = !probe.profile.getProperty("implementation_id").empty();
                 if (probe.ok) {
-                    probe.profile.setProperty("module_file_name", fs::path(path).filename().string());
+                    probe.profile.setProperty("module_file_name",
+                                              fs::path(path).filename().string());
                     probe.profile.setProperty("module_file_path", path);
                     probe.profile.setProperty("language", language);
                 }

@@ -5,13 +5,11 @@
 #include <rtm/RTC.h>
 #include <rtm/RemoteUtil.h>
 #include <rtm/idl/ManagerSkel.h>
-
-#include <omniORB4/Naming.hh>
-
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <memory>
+#include <omniORB4/Naming.hh>
 #include <thread>
 
 #include "Orb.h"
@@ -21,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using RTC::remote::findString;
 using remotetest::Component;
+using RTC::remote::findString;
 
 struct TempDir {
     TempDir() {
@@ -35,14 +33,14 @@ struct TempDir {
 
 // One rtcd on a free loopback port; its manager object at corbaloc::127.0.0.1:<port>/manager.
 struct Host {
-    Host(const TempDir& tmp, const std::vector<std::string>& options, const std::string& naming = "",
-         const std::map<std::string, std::string>& env = {}) {
+    Host(const TempDir& tmp, const std::vector<std::string>& options,
+         const std::string& naming = "", const std::map<std::string, std::string>& env = {}) {
         port = testsupport::freeLoopbackPort();
-        std::vector<std::string> all = {"corba.endpoints:127.0.0.1:" + std::to_string(port),
-                                        "corba.ior_file:" + tmp.path + "/ior" + std::to_string(port),
-                                        "manager.modules.C++.profile_cmd:" RTCPROF_PATH,
-                                        "manager.modules.C++.manager_cmd:" RTCD_PATH,
-                                        "corba.master_manager:127.0.0.1:1"};
+        std::vector<std::string> all = {
+            "corba.endpoints:127.0.0.1:" + std::to_string(port),
+            "corba.ior_file:" + tmp.path + "/ior" + std::to_string(port),
+            "manager.modules.C++.profile_cmd:" RTCPROF_PATH,
+            "manager.modules.C++.manager_cmd:" RTCD_PATH, "corba.master_manager:127.0.0.1:1"};
         all.insert(all.end(), options.begin(), options.end());
         process.reset(new Component(RTCD_PATH, naming, all, env));
     }
@@ -202,7 +200,8 @@ TEST(ManagerObject, AnswersAsTheMiddlewareDoes) {
     // load_module answers RTC_OK whatever happens; only what really loads shows.
     EXPECT_EQ(RTC::RTC_OK, m->load_module("Nothing.so", ""));
     EXPECT_EQ(RTC::RTC_OK, m->load_module("Morvane", ""));  // no suffix is added here
-    EXPECT_EQ(RTC::RTC_OK, m->load_module((mods + "/a/Morvane.so").c_str(), ""));  // "<dir>/MorvaneInit"
+    EXPECT_EQ(RTC::RTC_OK,
+              m->load_module((mods + "/a/Morvane.so").c_str(), ""));  // "<dir>/MorvaneInit"
     loaded = m->get_loaded_modules();
     EXPECT_EQ(3u, loaded->length());
     factories = m->get_factory_profiles();
@@ -250,12 +249,13 @@ TEST(ManagerObject, MasterSlavesAndTheCallsOfRtshell) {
     const int masterPort = testsupport::freeLoopbackPort();
     const std::string master = "corba.master_manager:127.0.0.1:" + std::to_string(masterPort);
     // The slave first: it keeps trying every 0.2 s until the master answers.
-    Host slave(tmp, {master, "corba.update_master_manager.interval:0.2", "manager.shutdown_auto:NO",
-                     "manager.instance_name:slave1", "manager.modules.search_auto:NO",
-                     "manager.modules.load_path:" MODULE_DIR,
-                     "manager.modules.preload:StereoCameraSim.so",
-                     "manager.components.precreate:StereoCameraSim"},
-               naming.address());
+    Host slave(
+        tmp,
+        {master, "corba.update_master_manager.interval:0.2", "manager.shutdown_auto:NO",
+         "manager.instance_name:slave1", "manager.modules.search_auto:NO",
+         "manager.modules.load_path:" MODULE_DIR, "manager.modules.preload:StereoCameraSim.so",
+         "manager.components.precreate:StereoCameraSim"},
+        naming.address());
     Host boss(tmp, {master, "manager.is_master:YES", "manager.modules.load_path:" MODULE_DIR},
               naming.address());
     RTM::Manager_var m = boss.manager(masterPort);
@@ -335,21 +335,21 @@ TEST(ManagerObject, MasterSlavesAndTheCallsOfRtshell) {
     EXPECT_TRUE(slave.exitsCleanly()) << slave.process->output();
     EXPECT_EQ(RTC::RTC_OK, m->shutdown());
     EXPECT_TRUE(boss.exitsCleanly()) << boss.process->output();
-    EXPECT_ANY_THROW(
-        testsupport::orb()->string_to_object(("corbaname::" + naming.address() + "#" + path).c_str()));
+    EXPECT_ANY_THROW(testsupport::orb()->string_to_object(
+        ("corbaname::" + naming.address() + "#" + path).c_str()));
 }
 
-// The three modules in one rtcd, from both preload lists and in both forms; HighGUI serves one thread per
-// process, so the second viewer is refused in one line and everything else carries on.
+// The three modules in one rtcd, from both preload lists and in both forms; HighGUI serves one
+// thread per process, so the second viewer is refused in one line and everything else carries on.
 TEST(Rtcd, PreloadsTheModulesAndCreatesTheirComponents) {
     TempDir tmp;
-    Host host(tmp,
-              {"manager.modules.load_path:" MODULE_DIR,
-               "manager.preload.modules:StereoCameraSim.so",
-               "manager.modules.preload: Morvane.so(MorvaneInit), Kaleth ",
-               "manager.components.precreate:StereoCameraSim,Morvane,Kaleth",
-               "manager.components.preactivation:Morvane0,StereoCameraSim0"},
-              "", {{"QT_QPA_PLATFORM", "offscreen"}});
+    Host host(
+        tmp,
+        {"manager.modules.load_path:" MODULE_DIR, "manager.preload.modules:StereoCameraSim.so",
+         "manager.modules.preload: Morvane.so(MorvaneInit), Kaleth ",
+         "manager.components.precreate:StereoCameraSim,Morvane,Kaleth",
+         "manager.components.preactivation:Morvane0,StereoCameraSim0"},
+        "", {{"QT_QPA_PLATFORM", "offscreen"}});
     RTM::Manager_var m = host.manager();
     ASSERT_FALSE(CORBA::is_nil(m)) << host.process->output();
     ASSERT_TRUE(host.hosts(m, 2)) << host.process->output();
@@ -358,10 +358,12 @@ TEST(Rtcd, PreloadsTheModulesAndCreatesTheirComponents) {
     EXPECT_STREQ("StereoCameraSim0", profiles[0].instance_name.in());
     EXPECT_STREQ("Morvane0", profiles[1].instance_name.in());
     std::string line;
-    ASSERT_TRUE(host.process->process().waitForLine("Kaleth:", 10s, &line)) << host.process->output();
-    EXPECT_EQ("Kaleth: cannot create Kaleth0 in this process: HighGUI serves the windows of one "
-              "thread per process, and Morvane0 holds it; run each viewer in a process of its own",
-              line);
+    ASSERT_TRUE(host.process->process().waitForLine("Kaleth:", 10s, &line))
+        << host.process->output();
+    EXPECT_EQ(
+        "Kaleth: cannot create Kaleth0 in this process: HighGUI serves the windows of one "
+        "thread per process, and Morvane0 holds it; run each viewer in a process of its own",
+        line);
     RTM::ModuleProfileList_var loaded = m->get_loaded_modules();
     EXPECT_EQ(3u, loaded->length());
 
@@ -378,8 +380,9 @@ TEST(Rtcd, PreloadsTheModulesAndCreatesTheirComponents) {
         }
         EXPECT_EQ(RTC::ACTIVE_STATE, state) << instanceOf(comps[i]);
     }
-    Host second(tmp, {"manager.modules.load_path:" MODULE_DIR, "manager.modules.preload:Kaleth.so",
-                      "manager.components.precreate:Kaleth"},
+    Host second(tmp,
+                {"manager.modules.load_path:" MODULE_DIR, "manager.modules.preload:Kaleth.so",
+                 "manager.components.precreate:Kaleth"},
                 "", {{"QT_QPA_PLATFORM", "offscreen"}});
     RTM::Manager_var m2 = second.manager();
     ASSERT_FALSE(CORBA::is_nil(m2));

@@ -1,20 +1,18 @@
 #include "ManagerServant.h"
 
+#include <fcntl.h>
+#include <omniORB4/minorCode.h>
 #include <rtm/Manager.h>
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
-
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <omniORB4/minorCode.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -132,9 +130,10 @@ void ManagerServant::dropDeadMasters() {
         }
         if (dead) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_masters.erase(std::remove_if(m_masters.begin(), m_masters.end(),
-                                           [&](const RTM::Manager_var& x) { return x.in() == m.in(); }),
-                            m_masters.end());
+            m_masters.erase(
+                std::remove_if(m_masters.begin(), m_masters.end(),
+                               [&](const RTM::Manager_var& x) { return x.in() == m.in(); }),
+                m_masters.end());
         }
     }
 }
@@ -186,7 +185,8 @@ RTC::RTObject_ptr ManagerServant::createInSlave(const std::string& request) {
     if (!address.empty()) {
         try {
             CORBA::Object_var obj = m_registry.orb()->string_to_object(
-                ("corbaloc::" + address + "/" + m_manager.getConfig().getProperty("manager.name")).c_str());
+                ("corbaloc::" + address + "/" + m_manager.getConfig().getProperty("manager.name"))
+                    .c_str());
             omniORB::setClientCallTimeout(obj, kPeerCallTimeoutMs);
             RTM::Manager_var m = RTM::Manager::_narrow(obj);
             if (!CORBA::is_nil(m)) candidates.push_back(m);
@@ -197,8 +197,9 @@ RTC::RTObject_ptr ManagerServant::createInSlave(const std::string& request) {
             try {
                 RTM::ManagerProfile_var p = slave->get_profile();
                 std::string value;
-                if (!name.empty() ? findString(p->properties, "instance_name", value) && value == name
-                                  : !findString(p->properties, "language", value) || value == language)
+                if (!name.empty()
+                        ? findString(p->properties, "instance_name", value) && value == name
+                        : !findString(p->properties, "language", value) || value == language)
                     candidates.push_back(slave);
             } catch (const CORBA::Exception&) {
             }
@@ -248,7 +249,8 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
           std::string("manager.corba_servant:YES"),
           "corba.master_manager:" + config.getProperty("corba.master_manager"),
           "manager.name:" + config.getProperty("manager.name"),
-          std::string("manager.instance_name:manager_%p"), std::string("manager.shutdown_auto:NO")}) {
+          std::string("manager.instance_name:manager_%p"),
+          std::string("manager.shutdown_auto:NO")}) {
         argv.push_back("-o");
         argv.push_back(o);
     }
@@ -285,9 +287,9 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
     const auto deadline = std::chrono::steady_clock::now() + kSlaveStartLimit;
     while (std::chrono::steady_clock::now() < deadline) {
         for (RTM::Manager_var& slave : slaves()) {
-            const bool known = std::any_of(before.begin(), before.end(), [&](const RTM::Manager_var& b) {
-                return b->_is_equivalent(slave);
-            });
+            const bool known =
+                std::any_of(before.begin(), before.end(),
+                            [&](const RTM::Manager_var& b) { return b->_is_equivalent(slave); });
             if (known) continue;
             try {
                 RTC::RTObject_var comp = slave->create_component(args.c_str());
@@ -533,9 +535,8 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(
             std::atof(config.getProperty("corba.update_master_manager.interval").c_str());
         const auto period =
             std::chrono::milliseconds(static_cast<long>(std::max(seconds, 0.1) * 1000));
-        m_registrar = std::thread([this, address, retry, period] {
-            registerWithMaster(address, retry, period);
-        });
+        m_registrar = std::thread(
+            [this, address, retry, period] { registerWithMaster(address, retry, period); });
         static std::once_flag s_atExit;
         std::call_once(s_atExit, [] { std::atexit(stopRegistrationAtExit); });
         std::lock_guard<std::mutex> lock(s_faceMutex);

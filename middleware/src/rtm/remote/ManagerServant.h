@@ -96,7 +96,8 @@ public:
 private:
     // Registers with the master at `address` now and, when `retry`, every `period` while no
     // master answers.
-    void registerWithMaster(const std::string& address, bool retry, std::chrono::milliseconds period);
+    void registerWithMaster(const std::string& address, bool retry,
+                            std::chrono::milliseconds period);
 
     RTC::Manager& m_manager;
     ManagerServant* m_servant = nullptr;
