@@ -279,8 +279,9 @@ TEST(ManagerObject, MasterSlavesAndTheCallsOfRtshell) {
         ("corbaname::" + naming.address() + "#" + path).c_str());
     RTM::Manager_var viaNaming = RTM::Manager::_narrow(bound);
     ASSERT_FALSE(CORBA::is_nil(viaNaming));
+    // The slave registers as soon as its manager object exists, before it creates its component.
+    ASSERT_TRUE(boss.hosts(viaNaming, 1)) << "the slave's component, listed by the master";
     RTC::RTCList_var comps = viaNaming->get_components();
-    ASSERT_EQ(1u, comps->length()) << "the slave's component, listed by the master";
     EXPECT_EQ("StereoCameraSim0", instanceOf(comps[0]));
     RTM::ManagerProfile_var slaveProfile = slaves[0]->get_profile();
     EXPECT_EQ("manager", text(slaveProfile->properties, "name"));
