@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Orb.h"
+#include "Servants.h"
 #include "StereoPattern.h"
 
 namespace faults {
@@ -89,8 +90,10 @@ OpenRTM::InPortCdr_ptr inPortOf(const RTC::ConnectorProfile& connected) {
 
 Viewer::Viewer(const ViewerKind& kind, const std::string& naming,
                const std::vector<std::string>& options,
-               const std::map<std::string, std::string>& env)
-    : m_kind(kind), m_program(new remotetest::Component(kind.program, naming, options, env)) {
+               const std::map<std::string, std::string>& env, const std::string& transport)
+    : m_kind(kind),
+      m_transport(transport),
+      m_program(new remotetest::Component(kind.program, naming, options, env)) {
     testsupport::rootPoa();
     if (m_program->ior().empty()) {
         m_problem = "no reference printed:\n" + m_program->output();
@@ -107,13 +110,27 @@ Viewer::Viewer(const ViewerKind& kind, const std::string& naming,
     else if (!reconnectProbe()) m_problem = "probe connection refused";
 }
 
+Viewer::~Viewer() = default;
+
 bool Viewer::reconnectProbe() {
     RTC::ConnectorProfile p = profileFor({port.in()});
+    RTC::remote::setNV(p.properties, "dataport.interface_type", m_transport.c_str());
     RTC::remote::setNV(p.properties, "dataport.buffer.length", "1");
     RTC::remote::setNV(p.properties, "dataport.buffer.write.full_policy", "do_nothing");
     if (port->connect(p) != RTC::RTC_OK) return false;
-    probe = inPortOf(p);
-    return !CORBA::is_nil(probe);
+    if (m_transport != "shared_memory") {
+        probe = inPortOf(p);
+        return !CORBA::is_nil(probe);
+    }
+    std::string ior;
+    RTC::remote::findString(p.properties, "dataport.corba_cdr.inport_ior", ior);
+    CORBA::Object_var obj = testsupport::orb()->string_to_object(ior.c_str());
+    OpenRTM::PortSharedMemory_var in = OpenRTM::PortSharedMemory::_narrow(obj);
+    if (CORBA::is_nil(in)) return false;
+    RTC::ConnectorInfo info;
+    info.id = p.connector_id.in();
+    m_shmProbe.reset(new RTC::remote::SharedMemoryConnector(info, in));
+    return true;
 }
 
 bool Viewer::activate() { return ec->activate_component(comp) == RTC::RTC_OK; }
@@ -123,7 +140,8 @@ RTC::LifeCycleState Viewer::state() { return ec->get_component_state(comp); }
 bool Viewer::deliver(const OpenRTM::CdrData& value, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        const OpenRTM::PortStatus s = probe->put(value);
+        const OpenRTM::PortStatus s =
+            m_shmProbe ? m_shmProbe->put(value.get_buffer(), value.length()) : probe->put(value);
         if (s == OpenRTM::PORT_OK) return true;
         if (s != OpenRTM::BUFFER_FULL || std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(1ms);

@@ -19,6 +19,10 @@
 #include "Cdr.h"
 #include "Processes.h"
 
+namespace RTC {
+class OutPortConnector;
+}
+
 namespace faults {
 
 using namespace std::chrono_literals;
@@ -44,10 +48,14 @@ OpenRTM::InPortCdr_ptr inPortOf(const RTC::ConnectorProfile& connected);
 
 class Viewer {
 public:
-    // Started on Qt's offscreen platform unless `env` says otherwise; `options` as -o pairs.
+    // Started on Qt's offscreen platform unless `env` says otherwise; `options` as -o pairs. The
+    // probe connection uses `transport`: "corba_cdr", or "shared_memory" with the middleware's
+    // own writer, as a camera of this host would hold it.
     Viewer(const ViewerKind& kind, const std::string& naming = "",
            const std::vector<std::string>& options = {},
-           const std::map<std::string, std::string>& env = {{"QT_QPA_PLATFORM", "offscreen"}});
+           const std::map<std::string, std::string>& env = {{"QT_QPA_PLATFORM", "offscreen"}},
+           const std::string& transport = "corba_cdr");
+    ~Viewer();
 
     // Empty when the program, its component, port and context all answered.
     const std::string& problem() const { return m_problem; }
@@ -76,7 +84,10 @@ public:
 
 private:
     const ViewerKind& m_kind;
+    const std::string m_transport;
     std::unique_ptr<remotetest::Component> m_program;
+    // The probe's shared-memory writer, which owns its segment; ends before the program.
+    std::unique_ptr<RTC::OutPortConnector> m_shmProbe;
     std::string m_problem;
     CORBA::ULong m_sec = 1000;
 };

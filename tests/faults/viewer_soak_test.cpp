@@ -19,9 +19,8 @@ namespace {
 using namespace std::chrono_literals;
 
 const long kGrowthBoundKiB = 64 * 1024;
-// The connections a soak feeds the viewer through. A transport added here needs its writer in
-// faults::Viewer::deliver.
-const char* const kTransports[] = {"corba_cdr"};
+// The connections a soak feeds the viewer through; faults::Viewer holds a writer for each.
+const char* const kTransports[] = {"corba_cdr", "shared_memory"};
 
 long fromEnvironment(const char* name, long fallback) {
     const char* text = std::getenv(name);
@@ -39,7 +38,8 @@ TEST_P(Soak, ShowsEveryValueWithoutLeakingOrGrowing) {
     ASSERT_GT(values, 10);
     ASSERT_GT(width * height, 0) << size;
 
-    faults::Viewer v(kind, "", {"exec_cxt.periodic.rate:1000"});
+    faults::Viewer v(kind, "", {"exec_cxt.periodic.rate:1000"},
+                     {{"QT_QPA_PLATFORM", "offscreen"}}, std::get<1>(GetParam()));
     ASSERT_EQ("", v.problem());
     ASSERT_TRUE(v.activate());
     const OpenRTM::CdrData value = faults::cdr(faults::goodValue(kind, 1, width, height));
