@@ -3,6 +3,7 @@
 // Each case looks at the exit status, at what the program wrote, and at the naming service.
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
+#include <rtm/idl/ManagerSkel.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "Orb.h"
 #include "Processes.h"
 #include "Screenshot.h"
 
@@ -145,13 +147,17 @@ protected:
                    std::string(kind.instance) + ".rtc") != std::string::npos;
     }
 
-    // A viewer connected to the camera, activated, and showing what it sends.
-    std::unique_ptr<Component> viewer(const ViewerKind& kind) {
+    // A viewer connected to the camera, activated, and showing what it sends; with a
+    // `managerPort`, its manager object is at corbaloc::127.0.0.1:<managerPort>/manager.
+    std::unique_ptr<Component> viewer(const ViewerKind& kind, int managerPort = 0) {
         // In a sanitizer tree a leak still shows in the exit status, without the summary of
         // suppressed ones that LeakSanitizer would add to the output.
         const char* lsan = std::getenv("LSAN_OPTIONS");
         std::unique_ptr<Component> v(new Component(
-            kind.program, m_naming->address(), {},
+            kind.program, m_naming->address(),
+            managerPort ? std::vector<std::string>{"corba.endpoints:127.0.0.1:" +
+                                                   std::to_string(managerPort)}
+                        : std::vector<std::string>{},
             {{"DISPLAY", m_x->display()}, {"QT_QPA_PLATFORM", "xcb"},
              {"XDG_RUNTIME_DIR", m_runtimeDir},
              {"LSAN_OPTIONS", std::string(lsan ? lsan : "") + ":print_suppressions=0"}}));
@@ -172,23 +178,33 @@ protected:
 
 TEST_F(ViewerLifecycle, EveryWayOfEndingExitsCleanAndUnbinds) {
     start(false);
-    using End = std::function<void(Component&, const ViewerKind&)>;
+    // Each gets the viewer, its kind, and the port of its manager object.
+    using End = std::function<void(Component&, const ViewerKind&, int)>;
     const std::pair<const char*, End> ways[] = {
-        {"SIGTERM", [](Component& v, const ViewerKind&) { v.process().signal(SIGTERM); }},
-        {"SIGINT", [](Component& v, const ViewerKind&) { v.process().signal(SIGINT); }},
-        {"exit", [this](Component&, const ViewerKind& k) {
+        {"SIGTERM", [](Component& v, const ViewerKind&, int) { v.process().signal(SIGTERM); }},
+        {"SIGINT", [](Component& v, const ViewerKind&, int) { v.process().signal(SIGINT); }},
+        {"exit", [this](Component&, const ViewerKind& k, int) {
              EXPECT_EQ(0, ctl({"exit", path(k.instance)}));
          }},
-        {"deactivate, exit", [this](Component&, const ViewerKind& k) {
+        {"deactivate, exit", [this](Component&, const ViewerKind& k, int) {
              EXPECT_EQ(0, ctl({"deactivate", path(k.instance)}));
              EXPECT_EQ(0, ctl({"exit", path(k.instance)}));
+         }},
+        {"the manager's shutdown", [](Component&, const ViewerKind&, int port) {
+             const std::string url = "corbaloc::127.0.0.1:" + std::to_string(port) + "/manager";
+             CORBA::Object_var obj = testsupport::orb()->string_to_object(url.c_str());
+             omniORB::setClientCallTimeout(obj, 20000);
+             RTM::Manager_var manager = RTM::Manager::_narrow(obj);
+             ASSERT_FALSE(CORBA::is_nil(manager));
+             EXPECT_EQ(RTC::RTC_OK, manager->shutdown());
          }},
     };
     for (const ViewerKind* kind : {&kMorvane, &kKaleth}) {
         for (const auto& way : ways) {
             SCOPED_TRACE(std::string(kind->instance) + " ended by " + way.first);
-            std::unique_ptr<Component> v = viewer(*kind);
-            way.second(*v, *kind);
+            const int port = testsupport::freeLoopbackPort();
+            std::unique_ptr<Component> v = viewer(*kind, port);
+            way.second(*v, *kind, port);
             const int status = ending(*v);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
             EXPECT_EQ(std::vector<std::string>{}, ownLines(v->output())) << v->output();
