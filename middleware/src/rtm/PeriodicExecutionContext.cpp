@@ -139,13 +139,14 @@ ReturnCode_t PeriodicExecutionContext::request(RTObject_impl* comp, Request what
     e->request = what;
     m_changed.notify_all();
     // Wait for the change where a thread will make it soon: a timer-driven running context, asked
-    // from another thread (asked from its own thread it would wait for itself).
+    // from another thread (asked from its own thread it would wait for itself). A context that is
+    // stopping makes no more changes.
     const bool wait = m_running && m_trigger == Trigger::Timer &&
                       std::this_thread::get_id() != m_threadId;
     if (wait) {
         m_changed.wait_for(lock, kTransitionWait, [&] {
             Entry* cur = find(comp);
-            return !cur || cur->request == Request::None || !m_running;
+            return !cur || cur->request == Request::None || !m_running || m_stopRequested;
         });
     }
     return RTC::RTC_OK;
