@@ -570,6 +570,9 @@ void ManagerFace::registerWithMaster(const std::string& address, bool retry,
                 CORBA::Object_var obj = orb->string_to_object(address.c_str());
                 omniORB::setClientCallTimeout(obj, kMasterProbeTimeoutMs);
                 RTM::Manager_var master = RTM::Manager::_narrow(obj);
+                // Set again: the narrowed reference may be a new one, without the timeout.
+                if (!CORBA::is_nil(master))
+                    omniORB::setClientCallTimeout(master, kMasterProbeTimeoutMs);
                 if (!CORBA::is_nil(master) && !master->_is_equivalent(m_servant->self()) &&
                     m_servant->add_master_manager(master) == RTC::RTC_OK)
                     master->add_slave_manager(m_servant->self());
