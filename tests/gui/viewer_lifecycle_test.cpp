@@ -8,8 +8,10 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -147,9 +149,10 @@ protected:
                    std::string(kind.instance) + ".rtc") != std::string::npos;
     }
 
-    // A viewer connected to the camera, activated, and showing what it sends; with a
-    // `managerPort`, its manager object is at corbaloc::127.0.0.1:<managerPort>/manager.
-    std::unique_ptr<Component> viewer(const ViewerKind& kind, int managerPort = 0) {
+    // A viewer connected to the camera (over `transport`), activated, and showing what it sends;
+    // with a `managerPort`, its manager object is at corbaloc::127.0.0.1:<managerPort>/manager.
+    std::unique_ptr<Component> viewer(const ViewerKind& kind, int managerPort = 0,
+                                      const std::string& transport = "corba_cdr") {
         // In a sanitizer tree a leak still shows in the exit status, without the summary of
         // suppressed ones that LeakSanitizer would add to the output.
         const char* lsan = std::getenv("LSAN_OPTIONS");
@@ -163,7 +166,8 @@ protected:
              {"LSAN_OPTIONS", std::string(lsan ? lsan : "") + ":print_suppressions=0"}}));
         EXPECT_FALSE(v->ior().empty()) << v->output();
         EXPECT_EQ(0, ctl({"connect", path("StereoCameraSim0") + ":" + kind.cameraPort,
-                          path(kind.instance) + ":" + kind.port}));
+                          path(kind.instance) + ":" + kind.port, "-p",
+                          "dataport.interface_type=" + transport}));
         EXPECT_EQ(0, ctl({"activate", path(kind.instance)}));
         EXPECT_TRUE(within(20s, [&] { return showsPicture(kind.window); }))
             << kind.window << " shows nothing";
@@ -213,10 +217,24 @@ TEST_F(ViewerLifecycle, EveryWayOfEndingExitsCleanAndUnbinds) {
     }
 }
 
-TEST_F(ViewerLifecycle, LostDisplayEndsBothViewersWithOneLineAndNoNames) {
+// The shared-memory segments process `pid` holds open.
+std::set<std::string> segmentsOpenIn(pid_t pid) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        if (target.rfind("/dev/shm/", 0) == 0) names.insert(target);
+    }
+    return names;
+}
+
+TEST_F(ViewerLifecycle, LostDisplayEndsBothViewersWithOneLineNoNamesAndNoSegments) {
     start(false);
     std::unique_ptr<Component> morvane = viewer(kMorvane);
-    std::unique_ptr<Component> kaleth = viewer(kKaleth);
+    std::unique_ptr<Component> kaleth = viewer(kKaleth, 0, "shared_memory");
+    const std::set<std::string> segments = segmentsOpenIn(kaleth->process().pid());
+    ASSERT_EQ(1u, segments.size()) << "the frames' segment";
     ASSERT_TRUE(bound(kMorvane) && bound(kKaleth));
     m_x->kill();
     for (auto v : {std::make_pair(&kMorvane, morvane.get()), std::make_pair(&kKaleth, kaleth.get())}) {
@@ -229,6 +247,7 @@ TEST_F(ViewerLifecycle, LostDisplayEndsBothViewersWithOneLineAndNoNames) {
             << lines[0];
         EXPECT_FALSE(bound(*v.first));
     }
+    EXPECT_FALSE(std::filesystem::exists(*segments.begin()));
     EXPECT_TRUE(m_camera->process().running());
 }
 
