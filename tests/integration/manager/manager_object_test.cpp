@@ -55,6 +55,9 @@ struct Host {
                 RTM::Manager_var m = RTM::Manager::_narrow(obj);
                 if (!CORBA::is_nil(m)) return m._retn();
             } catch (const CORBA::TRANSIENT&) {
+                // Not listening yet.
+            } catch (const CORBA::OBJECT_NOT_EXIST&) {
+                // Listening, but the manager object is not activated yet.
             }
             std::this_thread::sleep_for(50ms);
         }
