@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace coil {
@@ -16,6 +17,10 @@ namespace coil {
 // Nodes own their children; copies are deep and independent of the original.
 class Properties {
 public:
+    // A key names at most this many levels: the parts after the last level stay one name, dots
+    // and all, so that no key, however many dots it holds, makes the tree deeper than this.
+    static constexpr int kMaxKeyDepth = 64;
+
     // A single node (usually the root) with the given name and value and no children.
     Properties(const char* key = "", const char* value = "");
     // Each pair becomes a default value; key and value are trimmed of blanks.
@@ -74,6 +79,8 @@ public:
     // Full keys of the nodes below this one that have no children, depth first in insertion
     // order; intermediate nodes are not listed even when they hold a value.
     std::vector<std::string> propertyNames() const;
+    // Each name of propertyNames() with its node's effective value, in the same order; one walk.
+    std::vector<std::pair<std::string, std::string>> propertyValues() const;
     // Number of names propertyNames() would return.
     int size() const;
 
@@ -100,8 +107,8 @@ private:
     bool isInSubtree(const Properties& node) const;
     void copyChildrenFrom(const Properties& src);
     void mergeChildrenFrom(const Properties& src);
-    void collectNames(const std::string& prefix, std::vector<std::string>& names) const;
-    int countLeaves() const;
+    template <class Visit>
+    void forEachLeaf(Visit visit) const;
     void writeEntries(std::ostream& out, const std::string& prefix, bool effective) const;
     void dump(std::ostream& out, int depth) const;
 

@@ -6,6 +6,7 @@
 
 #include <coil/Properties.h>
 
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,6 +18,13 @@ namespace RTC {
 // change under it; hold() keeps them still while someone reads the whole properties tree.
 class ConfigAdmin {
 public:
+    // What the sets may hold, whoever asks: a change that would pass a bound is refused whole.
+    static constexpr std::size_t kMaxSets = 128;
+    static constexpr std::size_t kMaxKeysPerSet = 256;
+    static constexpr std::size_t kMaxValueSize = 64 * 1024;
+    // Keys and values of every set together.
+    static constexpr std::size_t kMaxTotalSize = 4 * 1024 * 1024;
+
     // `configsets` is the component's "conf" node; it must outlive this object. The active set
     // starts as "default", flagged active, whether or not such a set exists.
     explicit ConfigAdmin(coil::Properties& configsets);
@@ -33,13 +41,17 @@ public:
     // A copy of the set named `config_id`; false when there is none.
     bool getConfigurationSet(const char* config_id, coil::Properties& configuration_set) const;
     // Merges the set's keys into the set named by its name, making that set if needed; clears the
-    // active flag. False for an empty name or one holding a '.', which cannot name one node.
-    bool setConfigurationSetValues(const coil::Properties& configuration_set);
+    // active flag. False for an empty name or one holding a '.', which cannot name one node, and
+    // for a change past the bounds above, which then sets `refusal` (when given) to the reason.
+    bool setConfigurationSetValues(const coil::Properties& configuration_set,
+                                   std::string* refusal = nullptr);
     // A copy of the active set, made (empty) if it does not exist; false while no set is active.
     bool getActiveConfigurationSet(coil::Properties& configuration_set);
     // Adds a set under its name and remembers that it was added, which makes it removable; clears
-    // the active flag. False for an empty name, one holding a '.', or one in use.
-    bool addConfigurationSet(const coil::Properties& configuration_set);
+    // the active flag. False for an empty name, one holding a '.', one in use, or a set past
+    // the bounds above (see setConfigurationSetValues()).
+    bool addConfigurationSet(const coil::Properties& configuration_set,
+                             std::string* refusal = nullptr);
     // False for "default", the active set, an unknown set and any set not made by
     // addConfigurationSet().
     bool removeConfigurationSet(const char* config_id);
@@ -56,6 +68,9 @@ public:
     std::unique_lock<std::mutex> hold() const { return std::unique_lock<std::mutex>(m_mutex); }
 
 private:
+    // Empty when `merged`, replacing the set `id` (null when new), keeps the sets in bounds;
+    // otherwise why not. Called with the lock held.
+    std::string checkBounds(const coil::Properties* current, const coil::Properties& merged) const;
     void changed(const char* change, const std::string& config_id);
 
     ChangeListener m_listener;

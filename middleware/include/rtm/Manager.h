@@ -76,12 +76,29 @@ public:
     // Modules (shared objects exporting an init function); see ModuleManager. load() reports a
     // failure in `error`; unload() takes the absolute path that getLoadedModules() lists.
     bool loadModule(const std::string& name, const std::string& initFunc, std::string& error);
+    // As loadModule(), telling refusals apart: PRECONDITION_NOT_MET when the configuration does
+    // not allow loading from that path, BAD_PARAMETER when nothing loadable is there.
+    ReturnCode_t tryLoadModule(const std::string& name, const std::string& initFunc,
+                               std::string& error);
     bool unloadModule(const std::string& path);
     std::vector<std::string> getLoadedModules();
     std::vector<coil::Properties> getLoadableModules();
     RTObject_impl* getComponent(const char* instance_name);
 
+    // The process's own configuration: defaults, file and command line. It is complete once
+    // init() returns and never changes afterwards, so any thread may read it without a lock.
     coil::Properties& getConfig();
+    // The own configuration with the changes made through the manager object on top; a copy.
+    coil::Properties getConfiguration();
+    // Records a change asked for through the manager object. It shows in getConfiguration() and
+    // in the components created afterwards, never in getConfig(); which keys may change is the
+    // caller's policy.
+    void setConfiguration(const std::string& key, const std::string& value);
+    // Number of keys changed through setConfiguration().
+    std::size_t configurationChanges();
+    // True when `comp_args` names a component type that a host process started with this
+    // manager's load path could make: one of the loadable modules of the requested language.
+    bool loadableType(const std::string& comp_args);
     CORBA::ORB_ptr getORB();
     PortableServer::POA_ptr getPOA();
     PortableServer::POAManager_ptr getPOAManager();
@@ -113,6 +130,10 @@ private:
     };
 
     coil::Properties m_config;
+    // Guards m_changes, the keys set through the manager object.
+    std::mutex m_configMutex;
+    coil::Properties m_changes;
+    std::size_t m_changeCount = 0;
     ModuleInitProc m_initProc = nullptr;
     CORBA::ORB_var m_orb;
     PortableServer::POA_var m_poa;

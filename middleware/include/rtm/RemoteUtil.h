@@ -25,6 +25,9 @@ bool findString(const SDOPackage::NVList& list, const char* name, std::string& v
 SDOPackage::NVList toNVList(const coil::Properties& props);
 // The string entries of `list` (entries of other types are left out).
 coil::Properties toProperties(const SDOPackage::NVList& list);
+// False when a name of `list` has more than coil::Properties::kMaxKeyDepth levels; such keys are
+// refused rather than folded.
+bool keysWithinDepth(const SDOPackage::NVList& list);
 // The value of an entry as text: strings as they are, numbers and booleans printed, object
 // references as "<object>", anything else as "<type-name>".
 std::string anyToText(const CORBA::Any& value);

@@ -42,13 +42,16 @@ void trim(std::string& text) {
     trimTail(text);
 }
 
-// An empty key yields no parts; empty parts inside a key ("a..b") are kept as names.
+// An empty key yields no parts; empty parts inside a key ("a..b") are kept as names. The last
+// of kMaxKeyDepth parts holds the rest of the key.
 std::vector<std::string> splitKey(const std::string& key) {
     std::vector<std::string> parts;
     if (key.empty()) return parts;
     std::size_t begin = 0;
     for (;;) {
-        const std::size_t dot = key.find('.', begin);
+        const std::size_t dot = parts.size() + 1 == Properties::kMaxKeyDepth
+                                    ? std::string::npos
+                                    : key.find('.', begin);
         if (dot == std::string::npos) {
             parts.push_back(key.substr(begin));
             return parts;
@@ -328,15 +331,48 @@ void Properties::store(std::ostream& out, const std::string& header) {
     writeEntries(out, std::string(), false);
 }
 
+// Depth first in insertion order, with an explicit stack: visit(key, node) for each leaf.
+template <class Visit>
+void Properties::forEachLeaf(Visit visit) const {
+    struct Frame {
+        const Properties* node;
+        std::size_t next;
+        std::string key;
+    };
+    std::vector<Frame> stack{{this, 0, std::string()}};
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.node->m_leaf.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const Properties* child = top.node->m_leaf[top.next++];
+        std::string key = top.key.empty() && top.node == this ? child->m_name
+                                                               : top.key + "." + child->m_name;
+        if (child->m_leaf.empty())
+            visit(key, *child);
+        else
+            stack.push_back(Frame{child, 0, std::move(key)});
+    }
+}
+
 std::vector<std::string> Properties::propertyNames() const {
     std::vector<std::string> names;
-    for (const Properties* child : m_leaf) child->collectNames(child->m_name, names);
+    forEachLeaf([&](const std::string& key, const Properties&) { names.push_back(key); });
     return names;
+}
+
+std::vector<std::pair<std::string, std::string>> Properties::propertyValues() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    forEachLeaf([&](const std::string& key, const Properties& node) {
+        out.emplace_back(key, node.effectiveValue());
+    });
+    return out;
 }
 
 int Properties::size() const {
     int count = 0;
-    for (const Properties* child : m_leaf) count += child->countLeaves();
+    forEachLeaf([&](const std::string&, const Properties&) { ++count; });
     return count;
 }
 
@@ -441,21 +477,6 @@ void Properties::mergeChildrenFrom(const Properties& src) {
         }
         target.mergeChildrenFrom(*child);
     }
-}
-
-void Properties::collectNames(const std::string& prefix, std::vector<std::string>& names) const {
-    if (m_leaf.empty()) {
-        names.push_back(prefix);
-        return;
-    }
-    for (const Properties* child : m_leaf) child->collectNames(prefix + "." + child->m_name, names);
-}
-
-int Properties::countLeaves() const {
-    if (m_leaf.empty()) return 1;
-    int count = 0;
-    for (const Properties* child : m_leaf) count += child->countLeaves();
-    return count;
 }
 
 // prefix is empty or the key of this node followed by a dot.

@@ -1,6 +1,7 @@
 #include <rtm/ConfigAdmin.h>
 
 #include <algorithm>
+#include <string>
 
 namespace RTC {
 
@@ -16,9 +17,33 @@ coil::Properties copyNamed(const coil::Properties& node, const std::string& name
 // A set is one node below "conf", so its id cannot hold the key separator.
 bool validId(const std::string& id) { return !id.empty() && id.find('.') == std::string::npos; }
 
+std::size_t bytesOf(const coil::Properties& set) {
+    std::size_t bytes = 0;
+    for (const auto& entry : set.propertyValues()) bytes += entry.first.size() + entry.second.size();
+    return bytes;
+}
+
 }  // namespace
 
 ConfigAdmin::ConfigAdmin(coil::Properties& configsets) : m_configsets(configsets) {}
+
+std::string ConfigAdmin::checkBounds(const coil::Properties* current,
+                                     const coil::Properties& merged) const {
+    if (!current && m_configsets.getLeaf().size() >= kMaxSets)
+        return "no more than " + std::to_string(kMaxSets) + " configuration sets";
+    const auto entries = merged.propertyValues();
+    if (entries.size() > kMaxKeysPerSet)
+        return "no more than " + std::to_string(kMaxKeysPerSet) + " keys in a set";
+    std::size_t added = 0;
+    for (const auto& entry : entries) {
+        if (entry.second.size() > kMaxValueSize)
+            return "no value longer than " + std::to_string(kMaxValueSize) + " bytes";
+        added += entry.first.size() + entry.second.size();
+    }
+    if (bytesOf(m_configsets) - (current ? bytesOf(*current) : 0) + added > kMaxTotalSize)
+        return "no more than " + std::to_string(kMaxTotalSize) + " bytes in all sets";
+    return "";
+}
 
 bool ConfigAdmin::haveConfig(const char* config_id) const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -52,11 +77,21 @@ bool ConfigAdmin::getConfigurationSet(const char* config_id,
     return true;
 }
 
-bool ConfigAdmin::setConfigurationSetValues(const coil::Properties& configuration_set) {
+bool ConfigAdmin::setConfigurationSetValues(const coil::Properties& configuration_set,
+                                            std::string* refusal) {
     const std::string id = configuration_set.getName();
     if (!validId(id)) return false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        const coil::Properties* current = m_configsets.hasKey(id.c_str());
+        coil::Properties merged(id.c_str());
+        if (current) merged << *current;
+        merged << configuration_set;
+        const std::string why = checkBounds(current, merged);
+        if (!why.empty()) {
+            if (refusal) *refusal = why;
+            return false;
+        }
         m_configsets.createNode(id);
         coil::Properties* set = m_configsets.hasKey(id.c_str());
         if (!set) return false;
@@ -80,12 +115,18 @@ bool ConfigAdmin::getActiveConfigurationSet(coil::Properties& configuration_set)
     return true;
 }
 
-bool ConfigAdmin::addConfigurationSet(const coil::Properties& configuration_set) {
+bool ConfigAdmin::addConfigurationSet(const coil::Properties& configuration_set,
+                                      std::string* refusal) {
     const std::string id = configuration_set.getName();
     if (!validId(id)) return false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_configsets.hasKey(id.c_str())) return false;
+        const std::string why = checkBounds(nullptr, configuration_set);
+        if (!why.empty()) {
+            if (refusal) *refusal = why;
+            return false;
+        }
         m_configsets.createNode(id);
         coil::Properties* set = m_configsets.hasKey(id.c_str());
         if (!set) return false;

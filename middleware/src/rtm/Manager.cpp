@@ -35,7 +35,8 @@ const char* const kDefaultConfig[] = {
     "manager.naming_formats", "%h.host_cxt/%n.mgr",
     "manager.pid", "",
     "manager.modules.load_path", "./",
-    "manager.modules.abs_path_allowed", "YES",
+    // NO where the middleware says YES: see ModuleManager.
+    "manager.modules.abs_path_allowed", "NO",
     "manager.modules.C++.manager_cmd", "rtcd",
     "manager.modules.C++.profile_cmd", "rtcprof",
     "manager.modules.C++.suffixes", "so",
@@ -612,12 +613,15 @@ const char* const kInheritedKeys[] = {
     "logger.enable", "logger.log_level", "naming.enable", "naming.type", "naming.formats",
     "sdo.service.", "manager.instance_name"};
 
-void mergeSection(const coil::Properties& config, const std::string& section,
-                  coil::Properties& props) {
+// The section "<section>.*" of `config`, then the file its "config_file" names in the process's
+// own configuration `own` (never one named from outside).
+void mergeSection(const coil::Properties& config, const coil::Properties& own,
+                  const std::string& section, coil::Properties& props) {
     const coil::Properties* node = config.findNode(section);
     if (!node) return;
     props << *node;
-    const std::string file = node->getProperty("config_file");
+    const coil::Properties* ownNode = own.findNode(section);
+    const std::string file = ownNode ? ownNode->getProperty("config_file") : std::string();
     if (file.empty()) return;
     std::ifstream in(file);
     if (in)
@@ -662,17 +666,18 @@ RTObject_impl* Manager::createComponent(const char* comp_args) {
         number = factory->created++;
     }
 
+    const coil::Properties config = getConfiguration();
     coil::Properties props(factory->profile);
     for (const char* key : kInheritedKeys) {
         const std::string k = key;
         if (k.back() == '.') {
-            if (const coil::Properties* node = m_config.findNode(k.substr(0, k.size() - 1))) {
+            if (const coil::Properties* node = config.findNode(k.substr(0, k.size() - 1))) {
                 coil::Properties branch;
                 branch.getNode(k.substr(0, k.size() - 1)) << *node;
                 props << branch;
             }
-        } else if (!m_config.getProperty(k).empty()) {
-            props.setProperty(k, m_config.getProperty(k));
+        } else if (!config.getProperty(k).empty()) {
+            props.setProperty(k, config.getProperty(k));
         }
     }
     props << query;
@@ -680,8 +685,8 @@ RTObject_impl* Manager::createComponent(const char* comp_args) {
         props.setProperty("instance_name", props.getProperty("type_name") + std::to_string(number));
     const std::string category = props.getProperty("category");
     if (!category.empty()) {
-        mergeSection(m_config, category + "." + props.getProperty("type_name"), props);
-        mergeSection(m_config, category + "." + props.getProperty("instance_name"), props);
+        mergeSection(config, m_config, category + "." + props.getProperty("type_name"), props);
+        mergeSection(config, m_config, category + "." + props.getProperty("instance_name"), props);
     }
 
     RTObject_impl* comp = factory->create(this);
@@ -707,7 +712,22 @@ std::vector<coil::Properties> Manager::getFactoryProfiles() {
 }
 
 bool Manager::loadModule(const std::string& name, const std::string& initFunc, std::string& error) {
+    return tryLoadModule(name, initFunc, error) == RTC::RTC_OK;
+}
+
+ReturnCode_t Manager::tryLoadModule(const std::string& name, const std::string& initFunc,
+                                    std::string& error) {
     return m_modules->load(name, initFunc, this, error);
+}
+
+bool Manager::loadableType(const std::string& comp_args) {
+    Wanted wanted;
+    coil::Properties query;
+    if (!parseComponentArgs(comp_args, wanted, query)) return false;
+    const std::string language = wanted.language.empty() ? "C++" : wanted.language;
+    for (const coil::Properties& module : getLoadableModules())
+        if (wanted.matches(module) && module.getProperty("language") == language) return true;
+    return false;
 }
 
 bool Manager::unloadModule(const std::string& path) { return m_modules->unload(path); }
@@ -765,6 +785,24 @@ RTObject_impl* Manager::getComponent(const char* instance_name) {
 }
 
 coil::Properties& Manager::getConfig() { return m_config; }
+
+coil::Properties Manager::getConfiguration() {
+    coil::Properties config(m_config);
+    std::lock_guard<std::mutex> lock(m_configMutex);
+    config << m_changes;
+    return config;
+}
+
+void Manager::setConfiguration(const std::string& key, const std::string& value) {
+    std::lock_guard<std::mutex> lock(m_configMutex);
+    if (!m_changes.findNode(key)) ++m_changeCount;
+    m_changes.setProperty(key, value);
+}
+
+std::size_t Manager::configurationChanges() {
+    std::lock_guard<std::mutex> lock(m_configMutex);
+    return m_changeCount;
+}
 CORBA::ORB_ptr Manager::getORB() { return CORBA::ORB::_duplicate(m_orb); }
 PortableServer::POA_ptr Manager::getPOA() { return PortableServer::POA::_duplicate(m_poa); }
 PortableServer::POAManager_ptr Manager::getPOAManager() {

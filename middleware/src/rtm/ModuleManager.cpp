@@ -1,11 +1,17 @@
 #include "ModuleManager.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <iostream>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -62,6 +68,69 @@ void walk(const fs::path& dir, Visit visit) {
         if (isFile(it->path())) visit(it->path());
 }
 
+// True when `path` (absolute, normal) lies below the directory `dir`.
+bool isBelow(const std::string& path, const std::string& dir) {
+    std::string d = absolutePath(dir);
+    if (d.empty() || d.back() != '/') d += '/';
+    return path.compare(0, d.size(), d) == 0;
+}
+
+bool hasParentPart(const std::string& name) {
+    for (const fs::path& part : fs::path(name))
+        if (part == "..") return true;
+    return false;
+}
+
+// How long a profile command may take, and how much of its output is read.
+constexpr auto kProfileTimeLimit = std::chrono::seconds(10);
+constexpr std::size_t kProfileOutputLimit = 1 << 20;
+
+// Runs argv (no shell; the first word looked up on the PATH) and returns its standard output,
+// ending it once it has taken kProfileTimeLimit or written kProfileOutputLimit bytes.
+std::string runForOutput(std::vector<std::string> argv) {
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return "";
+    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        if (devnull >= 0) {
+            ::dup2(devnull, 0);
+            ::dup2(devnull, 2);
+        }
+        ::execvp(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    if (devnull >= 0) ::close(devnull);
+    std::string text;
+    if (pid > 0) {
+        const auto deadline = std::chrono::steady_clock::now() + kProfileTimeLimit;
+        char buf[4096];
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || text.size() >= kProfileOutputLimit) break;
+            pollfd p{out[0], POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) break;
+            const ssize_t n = ::read(out[0], buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(out[0]);
+    return text;
+}
+
 // The directory of the running program, where tools of the same build live.
 std::string programDir() {
     std::error_code ec;
@@ -96,40 +165,63 @@ void ModuleManager::parsePreloadItem(const std::string& item, std::string& file,
     }
 }
 
-std::string ModuleManager::find(const std::string& name, std::string& error) {
+ReturnCode_t ModuleManager::find(const std::string& name, std::string& path,
+                                  std::string& error) {
+    if (name.empty()) {
+        error = "no module named";
+        return RTC::BAD_PARAMETER;
+    }
     if (name.find("://") != std::string::npos) {
         error = "downloading modules is not allowed";
-        return "";
+        return RTC::PRECONDITION_NOT_MET;
     }
-    if (!name.empty() && name[0] == '/') {
-        if (!yes(m_config.getProperty("manager.modules.abs_path_allowed"))) {
-            error = "absolute module paths are not allowed (manager.modules.abs_path_allowed)";
-            return "";
-        }
-        if (isFile(name)) return absolutePath(name);
-        error = "no such file";
-        return "";
+    // Names stay below the directory they are looked up in, whatever the links on the way.
+    if (hasParentPart(name)) {
+        error = "\"..\" is not allowed in module paths";
+        return RTC::PRECONDITION_NOT_MET;
     }
     const std::vector<std::string> dirs =
         commaList(m_config.getProperty("manager.modules.load_path"));
+    if (name[0] == '/') {
+        const std::string abs = absolutePath(name);
+        const bool inLoadPath = std::any_of(dirs.begin(), dirs.end(),
+                                            [&](const std::string& d) { return isBelow(abs, d); });
+        if (!inLoadPath && !yes(m_config.getProperty("manager.modules.abs_path_allowed"))) {
+            error = "absolute paths outside manager.modules.load_path are not allowed "
+                    "(manager.modules.abs_path_allowed is NO)";
+            return RTC::PRECONDITION_NOT_MET;
+        }
+        if (!isFile(abs)) {
+            error = "no such file";
+            return RTC::BAD_PARAMETER;
+        }
+        path = abs;
+        return RTC::RTC_OK;
+    }
     for (const std::string& dir : dirs) {
-        if (isFile(fs::path(dir) / name)) return absolutePath(fs::path(dir) / name);
+        if (isFile(fs::path(dir) / name)) {
+            path = absolutePath(fs::path(dir) / name);
+            return RTC::RTC_OK;
+        }
         std::error_code ec;
         fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec),
             end;
         for (; !ec && it != end; it.increment(ec))
-            if (it->is_directory(ec) && isFile(it->path() / name))
-                return absolutePath(it->path() / name);
+            if (it->is_directory(ec) && isFile(it->path() / name)) {
+                path = absolutePath(it->path() / name);
+                return RTC::RTC_OK;
+            }
     }
     error = "not found in manager.modules.load_path (" +
             m_config.getProperty("manager.modules.load_path") + ")";
-    return "";
+    return RTC::BAD_PARAMETER;
 }
 
-bool ModuleManager::load(const std::string& name, const std::string& initFunc, Manager* manager,
-                         std::string& error) {
-    const std::string path = find(name, error);
-    if (path.empty()) return false;
+ReturnCode_t ModuleManager::load(const std::string& name, const std::string& initFunc,
+                                 Manager* manager, std::string& error) {
+    std::string path;
+    const ReturnCode_t found = find(name, path, error);
+    if (found != RTC::RTC_OK) return found;
     void* handle = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -142,7 +234,7 @@ bool ModuleManager::load(const std::string& name, const std::string& initFunc, M
             if (!handle) {
                 const char* why = ::dlerror();
                 error = why ? why : "cannot load";
-                return false;
+                return RTC::BAD_PARAMETER;
             }
             m_modules.push_back(Module{path, handle});
         }
@@ -152,10 +244,10 @@ bool ModuleManager::load(const std::string& name, const std::string& initFunc, M
     void* symbol = ::dlsym(handle, func.c_str());
     if (!symbol) {
         error = "no init function \"" + func + "\" in " + path;
-        return false;
+        return RTC::BAD_PARAMETER;
     }
     reinterpret_cast<InitFunc>(symbol)(manager);
-    return true;
+    return RTC::RTC_OK;
 }
 
 bool ModuleManager::unload(const std::string& path) {
@@ -173,6 +265,14 @@ std::vector<std::string> ModuleManager::loaded() {
     std::vector<std::string> out;
     for (const Module& m : m_modules) out.push_back(m.path);
     return out;
+}
+
+std::vector<std::string> ModuleManager::commandWords(const std::string& command) {
+    std::istringstream in(command);
+    std::vector<std::string> words;
+    std::string w;
+    while (in >> w) words.push_back(w);
+    return words;
 }
 
 std::string ModuleManager::profileCommand(const std::string& language) {
@@ -225,17 +325,11 @@ std::vector<coil::Properties> ModuleManager::loadable() {
                 }
             }
             if (!known) {
-                if (!command.empty()) {
-                    const std::string line = command + " \"" + path + "\" 2>/dev/null";
-                    if (FILE* pipe = ::popen(line.c_str(), "r")) {
-                        std::string text;
-                        char buf[4096];
-                        size_t n;
-                        while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) text.append(buf, n);
-                        ::pclose(pipe);
-                        std::istringstream in(text);
-                        probe.profile.load(in);
-                    }
+                std::vector<std::string> argv = commandWords(command);
+                if (!argv.empty()) {
+                    argv.push_back(path);
+                    std::istringstream in(runForOutput(argv));
+                    probe.profile.load(in);
                 }
                 probe.ok = !probe.profile.getProperty("implementation_id").empty();
                 if (probe.ok) {

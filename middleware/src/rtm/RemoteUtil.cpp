@@ -49,12 +49,28 @@ bool findString(const SDOPackage::NVList& list, const char* name, std::string& v
 }
 
 SDOPackage::NVList toNVList(const coil::Properties& props) {
+    const auto entries = props.propertyValues();
     SDOPackage::NVList list;
-    for (const std::string& key : props.propertyNames()) {
-        const std::string& value = props.getProperty(key);
-        if (!value.empty()) setNV(list, key.c_str(), value.c_str());
+    list.length(static_cast<CORBA::ULong>(entries.size()));
+    CORBA::ULong n = 0;
+    // Keys of one tree are distinct: each is appended, never looked up.
+    for (const auto& entry : entries) {
+        if (entry.second.empty()) continue;
+        list[n].name = CORBA::string_dup(entry.first.c_str());
+        list[n].value <<= entry.second.c_str();
+        ++n;
     }
+    list.length(n);
     return list;
+}
+
+bool keysWithinDepth(const SDOPackage::NVList& list) {
+    for (CORBA::ULong i = 0; i < list.length(); ++i) {
+        long dots = 0;
+        for (const char* c = list[i].name.in(); *c; ++c) dots += *c == '.';
+        if (dots >= coil::Properties::kMaxKeyDepth) return false;
+    }
+    return true;
 }
 
 coil::Properties toProperties(const SDOPackage::NVList& list) {

@@ -7,7 +7,9 @@
 #include <rtm/idl/ManagerSkel.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <omniORB4/Naming.hh>
 #include <thread>
@@ -200,19 +202,15 @@ TEST(ManagerObject, AnswersAsTheMiddlewareDoes) {
     }
     EXPECT_EQ(3u, all->length());
 
-    // load_module answers RTC_OK whatever happens; only what really loads shows.
-    EXPECT_EQ(RTC::RTC_OK, m->load_module("Nothing.so", ""));
-    EXPECT_EQ(RTC::RTC_OK, m->load_module("Morvane", ""));  // no suffix is added here
-    EXPECT_EQ(RTC::RTC_OK,
+    // load_module answers what happened (the middleware answers RTC_OK whatever happens).
+    EXPECT_EQ(RTC::BAD_PARAMETER, m->load_module("Nothing.so", ""));
+    EXPECT_EQ(RTC::BAD_PARAMETER, m->load_module("Morvane", ""));  // no suffix is added here
+    EXPECT_EQ(RTC::BAD_PARAMETER,
               m->load_module((mods + "/a/Morvane.so").c_str(), ""));  // "<dir>/MorvaneInit"
     loaded = m->get_loaded_modules();
     EXPECT_EQ(3u, loaded->length());
     factories = m->get_factory_profiles();
     EXPECT_EQ(2u, factories->length()) << "Morvane's init function never ran";
-    m->set_configuration("manager.modules.abs_path_allowed", "NO");
-    EXPECT_EQ(RTC::RTC_OK, m->load_module((mods + "/Kaleth.so").c_str(), "KalethInit"));
-    loaded = m->get_loaded_modules();
-    EXPECT_EQ(3u, loaded->length()) << "absolute paths refused";
     EXPECT_EQ(RTC::RTC_OK, m->load_module("Morvane.so", "MorvaneInit"));
     factories = m->get_factory_profiles();
     EXPECT_EQ(3u, factories->length());
@@ -227,6 +225,7 @@ TEST(ManagerObject, AnswersAsTheMiddlewareDoes) {
     RTM::NVList_var config = m->get_configuration();
     EXPECT_EQ("value", text(config, "example.key"));
     EXPECT_EQ("NO", text(config, "manager.modules.abs_path_allowed"));
+    EXPECT_EQ(mods, text(config, "manager.modules.load_path"));
     EXPECT_EQ(std::to_string(host.port), text(config, "corba.endpoints").substr(10));
 
     // The rest: links refuse duplicates and absent managers; the others do nothing.
@@ -241,6 +240,181 @@ TEST(ManagerObject, AnswersAsTheMiddlewareDoes) {
 
     EXPECT_EQ(RTC::RTC_OK, m->shutdown());
     EXPECT_TRUE(host.exitsCleanly()) << host.process->output();
+}
+
+// Code, commands and files come only from the process's own configuration: module paths stay
+// below the load path unless the command line allows absolute ones, and set_configuration leaves
+// the keys that choose them alone. Each refusal answers an error code and says why in one line.
+TEST(ManagerObject, LoadsCodeAndReadsFilesOnlyWhereItsOwnConfigurationSays) {
+    TempDir tmp;
+    const std::string mods = tmp.path + "/mods";
+    layOutModules(mods);
+    fs::create_directories(tmp.path + "/outside");
+    const std::string evil = tmp.path + "/outside/Evil.so";
+    fs::copy_file(MODULE_DIR "/Morvane.so", evil);
+    const std::string ran = tmp.path + "/ran";
+    Host host(tmp, {"manager.modules.load_path:" + mods});
+    RTM::Manager_var m = host.manager();
+    ASSERT_FALSE(CORBA::is_nil(m)) << host.process->output();
+
+    for (const std::string& path :
+         {std::string("../outside/Evil.so"), std::string("a/../../outside/Evil.so"),
+          mods + "/../outside/Evil.so", evil, std::string("/lib/x86_64-linux-gnu/libc.so.6"),
+          std::string("http://127.0.0.1:1/Evil.so")})
+        EXPECT_EQ(RTC::PRECONDITION_NOT_MET, m->load_module(path.c_str(), "MorvaneInit")) << path;
+    EXPECT_EQ(0u, RTM::ModuleProfileList_var(m->get_loaded_modules())->length());
+    EXPECT_TRUE(host.process->process().waitForLine(
+        "manager: load_module(\"../outside/Evil.so\") refused (PRECONDITION_NOT_MET): \"..\" is "
+        "not allowed in module paths",
+        10s))
+        << host.process->output();
+    // Absolute paths inside the load path are its own.
+    EXPECT_EQ(RTC::RTC_OK, m->load_module((mods + "/a/Morvane.so").c_str(), "MorvaneInit"));
+
+    struct Case {
+        std::string key, value;
+        RTC::ReturnCode_t answer;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"manager.modules.abs_path_allowed", "YES", RTC::PRECONDITION_NOT_MET},
+             {"manager.modules.load_path", tmp.path + "/outside", RTC::PRECONDITION_NOT_MET},
+             {"manager.modules.C++.profile_cmd", "touch " + ran, RTC::PRECONDITION_NOT_MET},
+             {"manager.modules.C++.manager_cmd", "touch " + ran, RTC::PRECONDITION_NOT_MET},
+             {"manager.is_master", "YES", RTC::PRECONDITION_NOT_MET},
+             {"corba.nameservers", "127.0.0.1:1", RTC::PRECONDITION_NOT_MET},
+             {"Camera.StereoCameraSim.config_file", "/etc/passwd", RTC::PRECONDITION_NOT_MET},
+             {"config_file", "/etc/passwd", RTC::PRECONDITION_NOT_MET},
+             {"", "x", RTC::BAD_PARAMETER},
+             {"example." + std::string(100000, '.'), "x", RTC::BAD_PARAMETER},
+             {"example.big", std::string(5000, 'x'), RTC::BAD_PARAMETER}})
+        EXPECT_EQ(c.answer, m->set_configuration(c.key.c_str(), c.value.c_str())) << c.key;
+    EXPECT_TRUE(host.process->process().waitForLine(
+        "manager: set_configuration(\"Camera.StereoCameraSim.config_file\") refused "
+        "(PRECONDITION_NOT_MET): a config_file names a file to read",
+        10s))
+        << host.process->output();
+    RTM::NVList_var config = m->get_configuration();
+    EXPECT_EQ("NO", text(config, "manager.modules.abs_path_allowed"));
+    EXPECT_EQ("<missing>", text(config, "Camera.StereoCameraSim.config_file"));
+    EXPECT_EQ(RTC::PRECONDITION_NOT_MET, m->load_module(evil.c_str(), "MorvaneInit"));
+    RTM::ModuleProfileList_var loadable = m->get_loadable_modules();
+    EXPECT_EQ(3u, loadable->length());
+    EXPECT_FALSE(fs::exists(ran));
+    // A section key that chooses no file still reaches the new component.
+    EXPECT_EQ(RTC::RTC_OK, m->set_configuration("Camera.StereoCameraSim.extra", "yes"));
+    RTC::RTObject_var camera = m->create_component("StereoCameraSim");
+    ASSERT_FALSE(CORBA::is_nil(camera)) << host.process->output();
+    RTC::ComponentProfile_var profile = camera->get_component_profile();
+    EXPECT_EQ("yes", text(profile->properties, "extra"));
+    EXPECT_EQ("<missing>", text(profile->properties, "root"));
+
+    // Absolute paths anywhere when the command line says so; its commands run without a shell.
+    Host open(tmp, {"manager.modules.load_path:" + mods, "manager.modules.abs_path_allowed:YES",
+                    "manager.modules.C++.profile_cmd:" RTCPROF_PATH " ;touch " + ran});
+    RTM::Manager_var m2 = open.manager();
+    ASSERT_FALSE(CORBA::is_nil(m2)) << open.process->output();
+    EXPECT_EQ(RTC::RTC_OK, m2->load_module(evil.c_str(), "MorvaneInit"));
+    loadable = m2->get_loadable_modules();
+    EXPECT_FALSE(fs::exists(ran));
+
+    EXPECT_EQ(RTC::RTC_OK, m->shutdown());
+    EXPECT_EQ(RTC::RTC_OK, m2->shutdown());
+    EXPECT_TRUE(host.exitsCleanly()) << host.process->output();
+    EXPECT_TRUE(open.exitsCleanly()) << open.process->output();
+}
+
+// The configuration has one lock: clients changing and reading it at once, and keys too deep to
+// keep, leave the manager answering.
+TEST(ManagerObject, ConfigurationTakesConcurrentAndHostileChanges) {
+    TempDir tmp;
+    Host host(tmp, {});
+    RTM::Manager_var m = host.manager();
+    ASSERT_FALSE(CORBA::is_nil(m)) << host.process->output();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 3; ++t)
+        clients.emplace_back([&, t] {
+            try {
+                for (int i = 0; i < 300; ++i) {
+                    const std::string key = "example.k" + std::to_string((i * 7 + t) % 50);
+                    if (m->set_configuration(key.c_str(), std::to_string(i).c_str()) !=
+                        RTC::RTC_OK)
+                        ++failures;
+                    if (i % 10 == 0) RTM::NVList_var(m->get_configuration());
+                }
+            } catch (const CORBA::Exception&) {
+                ++failures;
+            }
+        });
+    for (std::thread& c : clients) c.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_NE("<missing>", text(RTM::NVList_var(m->get_configuration()), "example.k49"));
+    // Keys past the bound of changed keys are refused; those already changed still change.
+    RTC::ReturnCode_t last = RTC::RTC_OK;
+    for (int i = 0; i < 300 && last == RTC::RTC_OK; ++i)
+        last = m->set_configuration(("example.more" + std::to_string(i)).c_str(), "1");
+    EXPECT_EQ(RTC::OUT_OF_RESOURCES, last);
+    EXPECT_EQ(RTC::RTC_OK, m->set_configuration("example.k1", "again"));
+    EXPECT_EQ(RTC::BAD_PARAMETER,
+              m->set_configuration(std::string(100000, '.').c_str(), "deep"));
+    EXPECT_TRUE(host.process->process().running());
+    EXPECT_EQ(RTC::RTC_OK, m->shutdown());
+    EXPECT_TRUE(host.exitsCleanly()) << host.process->output();
+}
+
+// Pids of the hosts a master listening on `masterPort` started (their command lines say so).
+std::vector<pid_t> hostsStartedBy(int masterPort) {
+    std::vector<pid_t> out;
+    const std::string master = "corba.master_manager:127.0.0.1:" + std::to_string(masterPort);
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(entry.path() / "cmdline");
+        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find(master + " ") != std::string::npos &&
+            cmdline.find("manager.instance_name:manager_%p") != std::string::npos)
+            out.push_back(std::stoi(name));
+    }
+    return out;
+}
+
+// Gone, or a zombie nobody has reaped yet.
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const auto paren = line.rfind(')');
+    return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] == 'Z';
+}
+
+// A host that never registers is ended once the master stops waiting for it.
+TEST(ManagerObject, MasterEndsAHostThatNeverRegisters) {
+    TempDir tmp;
+    const std::string script = tmp.path + "/silent-host";
+    {
+        std::ofstream out(script);
+        out << "#!/bin/sh\necho $$ > " << tmp.path << "/pid\nexec sleep 60\n";
+    }
+    fs::permissions(script, fs::perms::owner_all);
+    const int masterPort = testsupport::freeLoopbackPort();
+    Host boss(tmp, {"corba.master_manager:127.0.0.1:" + std::to_string(masterPort),
+                    "manager.is_master:YES", "manager.modules.load_path:" MODULE_DIR,
+                    "manager.modules.C++.manager_cmd:" + script});
+    RTM::Manager_var m = boss.manager(masterPort);
+    ASSERT_FALSE(CORBA::is_nil(m)) << boss.process->output();
+    RTC::RTObject_var none = m->create_component("Morvane");
+    EXPECT_TRUE(CORBA::is_nil(none));
+    std::ifstream pidFile(tmp.path + "/pid");
+    pid_t pid = 0;
+    ASSERT_TRUE(pidFile >> pid) << boss.process->output();
+    bool gone = false;
+    for (int i = 0; i < 200 && !(gone = ended(pid)); ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(gone);
+    EXPECT_TRUE(boss.process->process().waitForLine("did not register within 10 s and was ended", 5s))
+        << boss.process->output();
+    EXPECT_EQ(RTC::RTC_OK, m->shutdown());
+    EXPECT_TRUE(boss.exitsCleanly()) << boss.process->output();
 }
 
 // A master (rtcd -d) in naming, a slave that registers with it once it is up, creation in slaves,
@@ -325,13 +499,24 @@ TEST(ManagerObject, MasterSlavesAndTheCallsOfRtshell) {
     // creates it there.
     RTC::RTObject_var none = byAddress->create_component("Morvane?manager_name=nobody");
     EXPECT_TRUE(CORBA::is_nil(none));
+    // A type no loadable module offers starts no host.
+    for (const char* nothing : {"", "?", "RTC:::::", "Nobody", "RTC:::Morvane:Python:"})
+        EXPECT_TRUE(CORBA::is_nil(RTC::RTObject_var(byAddress->create_component(nothing))))
+            << nothing;
+    EXPECT_EQ(1u, RTM::ManagerList_var(m->get_slave_managers())->length());
+    EXPECT_EQ(0u, hostsStartedBy(masterPort).size());
     RTC::RTObject_var started = byAddress->create_component("Morvane");
     ASSERT_FALSE(CORBA::is_nil(started)) << boss.process->output();
     EXPECT_EQ("Morvane0", instanceOf(started));
+    EXPECT_EQ(1u, hostsStartedBy(masterPort).size());
     slaves = m->get_slave_managers();
     ASSERT_EQ(2u, slaves->length()) << boss.process->output();
     RTM::ManagerProfile_var newProfile = slaves[1]->get_profile();
     EXPECT_EQ(0u, text(newProfile->properties, "instance_name").find("manager_"));
+    // It names itself where the master does, and listens where the master does.
+    RTM::NVList_var newConfig = slaves[1]->get_configuration();
+    EXPECT_EQ(naming.address(), text(newConfig, "corba.nameservers"));
+    EXPECT_EQ("127.0.0.1:", text(newConfig, "corba.endpoints").substr(0, 10));
 
     // Shut down: the slaves first (the started one has no automatic end), then the master, which
     // unbinds its name.

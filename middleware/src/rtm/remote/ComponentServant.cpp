@@ -19,15 +19,24 @@ const UniqueId kFirstParticipantHandle = 1000;
 
 // The component's properties with a value, and the configuration sets' keys even when empty: a
 // component with no set shows "conf", one with an empty "default" set "conf.default".
+// One walk of the tree under the sets' lock; the list is built after it is released.
 SDOPackage::NVList profileProperties(RTObject_impl* comp) {
-    const auto still = comp->getConfigService().hold();
-    const coil::Properties& props = comp->getProperties();
-    SDOPackage::NVList list;
-    for (const std::string& key : props.propertyNames()) {
-        const std::string& value = props.getProperty(key);
-        if (!value.empty() || key == "conf" || key.compare(0, 5, "conf.") == 0)
-            setNV(list, key.c_str(), value.c_str());
+    std::vector<std::pair<std::string, std::string>> entries;
+    {
+        const auto still = comp->getConfigService().hold();
+        entries = comp->getProperties().propertyValues();
     }
+    SDOPackage::NVList list;
+    list.length(static_cast<CORBA::ULong>(entries.size()));
+    CORBA::ULong n = 0;
+    for (const auto& entry : entries) {
+        const std::string& key = entry.first;
+        if (entry.second.empty() && key != "conf" && key.compare(0, 5, "conf.") != 0) continue;
+        list[n].name = CORBA::string_dup(key.c_str());
+        list[n].value <<= entry.second.c_str();
+        ++n;
+    }
+    list.length(n);
     return list;
 }
 

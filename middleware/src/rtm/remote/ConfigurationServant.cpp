@@ -1,6 +1,8 @@
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -20,11 +22,11 @@ SDOPackage::ConfigurationSet* toConfigurationSet(const coil::Properties& set) {
     SDOPackage::ConfigurationSet_var out = new SDOPackage::ConfigurationSet;
     out->id = CORBA::string_dup(set.getName());
     out->description = CORBA::string_dup(set.getProperty("description").c_str());
-    const std::vector<std::string> keys = set.propertyNames();
-    out->configuration_data.length(static_cast<CORBA::ULong>(keys.size()));
-    for (CORBA::ULong i = 0; i < keys.size(); ++i) {
-        out->configuration_data[i].name = CORBA::string_dup(keys[i].c_str());
-        out->configuration_data[i].value <<= set.getProperty(keys[i]).c_str();
+    const auto entries = set.propertyValues();
+    out->configuration_data.length(static_cast<CORBA::ULong>(entries.size()));
+    for (CORBA::ULong i = 0; i < entries.size(); ++i) {
+        out->configuration_data[i].name = CORBA::string_dup(entries[i].first.c_str());
+        out->configuration_data[i].value <<= entries[i].second.c_str();
     }
     return out._retn();
 }
@@ -189,9 +191,15 @@ CORBA::Boolean ConfigurationServant::set_configuration_set_values(
     const SDOPackage::ConfigurationSet& configuration_set) {
     if (text(configuration_set.id.in())[0] == '\0')
         throw SDOPackage::InvalidParameter("ID is empty.");
+    if (!keysWithinDepth(configuration_set.configuration_data))
+        throw SDOPackage::InvalidParameter("key of too many levels");
     coil::Properties set = fromConfigurationSet(configuration_set);
     shortenExportedPorts(set);
-    return withSets([&](ConfigAdmin& admin) { return admin.setConfigurationSetValues(set); });
+    std::string refusal;
+    const bool done =
+        withSets([&](ConfigAdmin& admin) { return admin.setConfigurationSetValues(set, &refusal); });
+    if (!refusal.empty()) throw SDOPackage::InvalidParameter(refusal.c_str());
+    return done;
 }
 
 SDOPackage::ConfigurationSet* ConfigurationServant::get_active_configuration_set() {
@@ -203,13 +211,18 @@ SDOPackage::ConfigurationSet* ConfigurationServant::get_active_configuration_set
 
 CORBA::Boolean ConfigurationServant::add_configuration_set(
     const SDOPackage::ConfigurationSet& configuration_set) {
+    if (!keysWithinDepth(configuration_set.configuration_data)) return false;
     const coil::Properties set = fromConfigurationSet(configuration_set);
     return withSets([&](ConfigAdmin& admin) { return admin.addConfigurationSet(set); });
 }
 
 CORBA::Boolean ConfigurationServant::remove_configuration_set(const char* config_id) {
     if (text(config_id)[0] == '\0') throw SDOPackage::InvalidParameter("ID is empty.");
-    return withSets([&](ConfigAdmin& admin) { return admin.removeConfigurationSet(config_id); });
+    const bool removed =
+        withSets([&](ConfigAdmin& admin) { return admin.removeConfigurationSet(config_id); });
+    // The manager keeps freed memory for reuse (see Manager); what a set held goes back.
+    if (removed) ::malloc_trim(0);
+    return removed;
 }
 
 CORBA::Boolean ConfigurationServant::activate_configuration_set(const char* config_id) {

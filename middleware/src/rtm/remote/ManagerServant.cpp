@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <omniORB4/minorCode.h>
+#include <signal.h>
 #include <rtm/Manager.h>
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
@@ -31,6 +32,36 @@ namespace {
 constexpr CORBA::ULong kMasterProbeTimeoutMs = 2000;
 // How long a master waits for a slave it started to register.
 constexpr auto kSlaveStartLimit = std::chrono::seconds(10);
+// How many host processes a master keeps that it started itself.
+constexpr std::size_t kMaxStartedSlaves = 4;
+// Bounds of what set_configuration keeps: keys changed, and the length of a key or value.
+constexpr std::size_t kMaxConfigurationChanges = 256;
+constexpr std::size_t kMaxConfigurationText = 4096;
+
+// Branches of the configuration that choose code, commands, files, addresses, names or when
+// the process ends: only the process's own configuration sets them.
+const char* const kProtectedBranches[] = {"manager", "corba",  "naming",  "logger",
+                                          "sdo",     "exec_cxt", "timer", "os",
+                                          "openrtm", "config", "module", "config_file"};
+
+// Why set_configuration must not take `key`; empty when it may.
+std::string refusal(const std::string& key, const std::string& value) {
+    if (key.empty()) return "an empty key";
+    if (key.size() > kMaxConfigurationText || value.size() > kMaxConfigurationText)
+        return "a key or value longer than " + std::to_string(kMaxConfigurationText) + " bytes";
+    if (static_cast<long>(std::count(key.begin(), key.end(), '.')) >=
+        coil::Properties::kMaxKeyDepth)
+        return "a key of more than " + std::to_string(coil::Properties::kMaxKeyDepth) + " levels";
+    const std::string first = key.substr(0, key.find('.'));
+    for (const char* branch : kProtectedBranches)
+        if (first == branch)
+            return "\"" + first + ".*\" is the process's own configuration";
+    std::istringstream parts(key);
+    std::string part;
+    while (std::getline(parts, part, '.'))
+        if (part == "config_file") return "a config_file names a file to read";
+    return "";
+}
 
 bool yes(std::string v) {
     std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -140,10 +171,11 @@ void ManagerServant::dropDeadMasters() {
 
 RTC::ReturnCode_t ManagerServant::load_module(const char* pathname, const char* initfunc) {
     std::string error;
-    // Answers RTC_OK whatever happens, as tools expect; the reason goes to standard error.
-    if (!m_manager.loadModule(pathname, initfunc, error))
-        std::cerr << "manager: cannot load module \"" << pathname << "\": " << error << std::endl;
-    return RTC::RTC_OK;
+    const RTC::ReturnCode_t result = m_manager.tryLoadModule(pathname, initfunc, error);
+    if (result != RTC::RTC_OK)
+        std::cerr << "manager: load_module(\"" << pathname << "\") refused ("
+                  << returnCodeName(result) << "): " << error << std::endl;
+    return result;
 }
 
 RTC::ReturnCode_t ManagerServant::unload_module(const char* pathname) {
@@ -212,13 +244,34 @@ RTC::RTObject_ptr ManagerServant::createInSlave(const std::string& request) {
         } catch (const CORBA::Exception&) {
         }
     }
-    if (name.empty() && address.empty()) return launchSlaveAndCreate(args);
+    if (name.empty() && address.empty()) {
+        if (m_manager.loadableType(args)) return launchSlaveAndCreate(args);
+        std::cerr << "manager: create_component(\"" << request
+                  << "\") refused: no loadable module offers that type, so no host is started"
+                  << std::endl;
+        return RTC::RTObject::_nil();
+    }
     std::cerr << "manager: no slave manager created \"" << request << "\"" << std::endl;
     return RTC::RTObject::_nil();
 }
 
+bool ManagerServant::reserveStart() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_started.erase(std::remove_if(m_started.begin(), m_started.end(),
+                                   [](pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }),
+                    m_started.end());
+    return m_started.size() < kMaxStartedSlaves;
+}
+
 RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) {
-    coil::Properties& config = m_manager.getConfig();
+    // One start at a time, so that the bound holds and each new slave is told apart.
+    std::lock_guard<std::mutex> starting(m_startMutex);
+    if (!reserveStart()) {
+        std::cerr << "manager: create_component(\"" << args << "\") refused: " << kMaxStartedSlaves
+                  << " host processes started by this master are running" << std::endl;
+        return RTC::RTObject::_nil();
+    }
+    const coil::Properties& config = m_manager.getConfig();
     const std::string language = requestedLanguage(args);
     std::string command = config.getProperty("manager.modules." + language + ".manager_cmd");
     // As for the profiler: the default names the host program of this tool set.
@@ -254,35 +307,67 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
         argv.push_back("-o");
         argv.push_back(o);
     }
+    // The new host names itself where this one does, and listens on the same interfaces.
+    for (const char* key : {"corba.nameservers", "naming.enable", "naming.type", "naming.formats",
+                            "naming.update.enable", "naming.update.interval"}) {
+        argv.push_back("-o");
+        argv.push_back(std::string(key) + ":" + config.getProperty(key));
+    }
+    std::string hosts;
+    std::istringstream endpoints(config.getProperty("corba.endpoints"));
+    for (std::string ep; std::getline(endpoints, ep, ',');) {
+        const auto colon = ep.rfind(':');
+        if (colon == std::string::npos) continue;
+        hosts += (hosts.empty() ? "" : ",") + ep.substr(0, colon + 1);
+    }
+    argv.push_back("-o");
+    argv.push_back("corba.endpoints:" + hosts);
     std::vector<char*> cargv;
     for (std::string& a : argv) cargv.push_back(&a[0]);
     cargv.push_back(nullptr);
 
     const std::vector<RTM::Manager_var> before = slaves();
     // Started twice removed, so that it outlives nothing of ours and leaves no zombie; a pipe
-    // closed by exec tells whether the command could be run at all.
-    int report[2];
+    // closed by exec tells whether the command could be run at all, another gives its pid.
+    int report[2], pidPipe[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return RTC::RTObject::_nil();
+    if (::pipe2(pidPipe, O_CLOEXEC) != 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return RTC::RTObject::_nil();
+    }
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(report[0]);
-        if (::fork() == 0) {
+        ::close(pidPipe[0]);
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0) {
             ::setsid();
             ::execvp(cargv[0], cargv.data());
             const int err = errno;
             (void)!::write(report[1], &err, sizeof err);
+            ::_exit(127);
         }
+        (void)!::write(pidPipe[1], &grandchild, sizeof grandchild);
         ::_exit(0);
     }
     ::close(report[1]);
+    ::close(pidPipe[1]);
+    pid_t started = -1;
     int err = 0;
+    if (child > 0 && ::read(pidPipe[0], &started, sizeof started) != sizeof started) started = -1;
     const bool failed = child > 0 && ::read(report[0], &err, sizeof err) == sizeof err;
     ::close(report[0]);
+    ::close(pidPipe[0]);
     if (child > 0) ::waitpid(child, nullptr, 0);
-    if (child < 0 || failed) {
+    if (child < 0 || failed || started <= 0) {
         std::cerr << "manager: cannot create \"" << args << "\": cannot start \"" << argv[0]
                   << "\" (" << std::strerror(child < 0 ? errno : err) << ")" << std::endl;
         return RTC::RTObject::_nil();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_started.push_back(started);
     }
     const auto deadline = std::chrono::steady_clock::now() + kSlaveStartLimit;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -302,8 +387,10 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    // A host that never registered serves nobody: it goes.
+    ::kill(started, SIGKILL);
     std::cerr << "manager: cannot create \"" << args << "\": the slave started with \"" << argv[0]
-              << "\" did not register within 10 s" << std::endl;
+              << "\" did not register within 10 s and was ended" << std::endl;
     return RTC::RTObject::_nil();
 }
 
@@ -395,18 +482,39 @@ RTM::ManagerProfile* ManagerServant::get_profile() {
         const coil::Properties* node = config.findNode(branch);
         if (!node) continue;
         const std::string prefix = std::string(branch) == "os" ? "os." : "";
-        for (const std::string& key : node->propertyNames())
-            append(profile->properties, prefix + key, node->getProperty(key));
+        for (const auto& entry : node->propertyValues())
+            append(profile->properties, prefix + entry.first, entry.second);
     }
     return profile._retn();
 }
 
 RTM::NVList* ManagerServant::get_configuration() {
-    return new RTM::NVList(toNVList(m_manager.getConfig()));
+    return new RTM::NVList(toNVList(m_manager.getConfiguration()));
 }
 
+// The middleware takes any key; here the keys that choose what the process runs, reads, where it
+// listens or names itself, or when it ends, stay as the process's own configuration set them.
 RTC::ReturnCode_t ManagerServant::set_configuration(const char* name, const char* value) {
-    m_manager.getConfig().setProperty(name, value);
+    const std::string key = name, text = value;
+    const std::string why = refusal(key, text);
+    RTC::ReturnCode_t result = RTC::RTC_OK;
+    if (!why.empty()) {
+        result = why.find("own configuration") != std::string::npos ||
+                         why.find("config_file") != std::string::npos
+                     ? RTC::PRECONDITION_NOT_MET
+                     : RTC::BAD_PARAMETER;
+        std::cerr << "manager: set_configuration(\"" << key.substr(0, 80)
+                  << (key.size() > 80 ? "..." : "") << "\") refused ("
+                  << returnCodeName(result) << "): " << why << std::endl;
+        return result;
+    }
+    if (m_manager.configurationChanges() >= kMaxConfigurationChanges &&
+        m_manager.getConfiguration().findNode(key) == nullptr) {
+        std::cerr << "manager: set_configuration(\"" << key << "\") refused (OUT_OF_RESOURCES): "
+                  << kMaxConfigurationChanges << " keys have been changed already" << std::endl;
+        return RTC::OUT_OF_RESOURCES;
+    }
+    m_manager.setConfiguration(key, text);
     return RTC::RTC_OK;
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <sys/types.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,16 +66,23 @@ public:
 private:
     // A master creates in its slaves: those matching the request first, then a new one.
     RTC::RTObject_ptr createInSlave(const std::string& args);
+    // Starts a host process with this manager's command and load path, waits for it to register
+    // and creates there; a host that does not register in time is ended.
     RTC::RTObject_ptr launchSlaveAndCreate(const std::string& args);
+    // Forgets started hosts that have ended; false when kMaxStartedSlaves still run.
+    bool reserveStart();
 
     RTC::Manager& m_manager;
     Registry& m_registry;
     const bool m_master;
     RTM::Manager_var m_self;
-    // Guards m_masters and m_slaves.
+    // Guards m_masters, m_slaves and m_started.
     std::mutex m_mutex;
     std::vector<RTM::Manager_var> m_masters;
     std::vector<RTM::Manager_var> m_slaves;
+    std::vector<pid_t> m_started;
+    // Held while a host process is started and awaited.
+    std::mutex m_startMutex;
 };
 
 // The manager object of a process: activated under the object key "manager.name" at every

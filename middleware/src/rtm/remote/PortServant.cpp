@@ -133,6 +133,7 @@ RTC::ConnectorProfile* PortServant::get_connector_profile(const char* connector_
 }
 
 ReturnCode_t PortServant::checkProfile(const RTC::ConnectorProfile& profile) const {
+    if (!keysWithinDepth(profile.properties)) return RTC::BAD_PARAMETER;
     std::string value;
     if (findString(profile.properties, "dataport.interface_type", value) &&
         lowered(value) != "corba_cdr" && lowered(value) != "shared_memory")
