@@ -425,6 +425,26 @@ int main(int argc, char** argv) {
     const fs::path connectorProfile = root / "fuzz_connector_profile";
     fs::create_directories(connectorProfile);
     for (const auto& named : profileCases()) writeFile(connectorProfile / named.first, profileInput(named.second));
+    const fs::path management = root / "fuzz_management";
+    fs::create_directories(management);
+    const std::vector<std::pair<const char*, const char*>> calls = {
+        {"configuration",
+         "sexample.key\tvalue\nsmanager.modules.abs_path_allowed\tYES\n"
+         "sFuzz.Probe.config_file\t/etc/passwd\nsexample%100000x\t1\ng\n"},
+        {"modules",
+         "l../x/Evil.so\tEvilInit\nl/lib/x86_64-linux-gnu/libc.so.6\tabort\n"
+         "lhttp://127.0.0.1:1/x.so\t\nlProbe\t\n"},
+        {"create",
+         "cProbe?instance_name=p1&conf.default.gain=2\nc\nc?\ncRTC:::::\n"
+         "cRTC:example.org:Fuzz:Probe:C++:1.0.0\ncNobody\ng\n"},
+        {"sets",
+         "vdefault\tgain\t2\nadefault2\tgain\t3\nAdefault2\nrdefault2\n"
+         "vdeep\tk%100000\t1\nA__widget__\ng\n"},
+        {"connector", "pdataport.%100000x\tx\npdataport.interface_type\tcorba_cdr\n"}};
+    for (const auto& c : calls) {
+        const std::string text = c.second;
+        writeFile(management / c.first, Bytes(text.begin(), text.end()));
+    }
     orb->destroy();
     return 0;
 }

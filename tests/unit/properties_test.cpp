@@ -308,4 +308,31 @@ TEST(PropertiesStore, ListWritesEffectiveValues) {
     EXPECT_EQ(back.getProperty("a.c"), "2");
 }
 
+// However many dots a key holds, the tree stays shallow: the parts past the last level are one
+// name, found again by the same key, and copying, merging, listing and destroying are safe.
+TEST(PropertiesTree, KeysOfAnyDepthKeepTheTreeShallow) {
+    const std::string deep = "a" + std::string(100000, '.') + "z";
+    coil::Properties p;
+    p.setProperty(deep, "v");
+    p.setProperty("a.b", "w");
+    EXPECT_EQ(p.getProperty(deep), "v");
+    const Names names = p.propertyNames();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], deep);
+    EXPECT_EQ(p.propertyValues()[0].second, "v");
+    int depth = 0;
+    for (const coil::Properties* n = &p; !n->getLeaf().empty(); n = n->getLeaf()[0]) ++depth;
+    EXPECT_EQ(depth, coil::Properties::kMaxKeyDepth);
+    coil::Properties copy(p);
+    coil::Properties merged;
+    merged << copy;
+    EXPECT_EQ(merged.getProperty(deep), "v");
+    EXPECT_EQ(merged.size(), 2);
+    std::stringstream text;
+    merged.store(text, "");
+    coil::Properties back;
+    back.load(text);
+    EXPECT_EQ(back.getProperty(deep), "v");
+}
+
 }  // namespace

@@ -49,9 +49,8 @@ std::vector<std::string> splitKey(const std::string& key) {
     if (key.empty()) return parts;
     std::size_t begin = 0;
     for (;;) {
-        const std::size_t dot = parts.size() + 1 == Properties::kMaxKeyDepth
-                                    ? std::string::npos
-                                    : key.find('.', begin);
+        const std::size_t dot =
+            parts.size() + 1 == Properties::kMaxKeyDepth ? std::string::npos : key.find('.', begin);
         if (dot == std::string::npos) {
             parts.push_back(key.substr(begin));
             return parts;
@@ -347,8 +346,8 @@ void Properties::forEachLeaf(Visit visit) const {
             continue;
         }
         const Properties* child = top.node->m_leaf[top.next++];
-        std::string key = top.key.empty() && top.node == this ? child->m_name
-                                                               : top.key + "." + child->m_name;
+        std::string key =
+            top.key.empty() && top.node == this ? child->m_name : top.key + "." + child->m_name;
         if (child->m_leaf.empty())
             visit(key, *child);
         else
@@ -471,11 +470,17 @@ void Properties::copyChildrenFrom(const Properties& src) {
 
 void Properties::mergeChildrenFrom(const Properties& src) {
     for (const Properties* child : src.m_leaf) {
-        Properties& target = descend(child->m_name);
-        if (child->m_leaf.empty() || !child->effectiveValue().empty()) {
-            target.m_value = child->effectiveValue();
+        // By name, not by key: a name may hold dots (see splitKey).
+        Properties* target = hasKey(child->m_name.c_str());
+        if (target == nullptr) {
+            target = new Properties(child->m_name.c_str());
+            target->m_root = this;
+            m_leaf.push_back(target);
         }
-        target.mergeChildrenFrom(*child);
+        if (child->m_leaf.empty() || !child->effectiveValue().empty()) {
+            target->m_value = child->effectiveValue();
+        }
+        target->mergeChildrenFrom(*child);
     }
 }
 

@@ -19,7 +19,8 @@ bool validId(const std::string& id) { return !id.empty() && id.find('.') == std:
 
 std::size_t bytesOf(const coil::Properties& set) {
     std::size_t bytes = 0;
-    for (const auto& entry : set.propertyValues()) bytes += entry.first.size() + entry.second.size();
+    for (const auto& entry : set.propertyValues())
+        bytes += entry.first.size() + entry.second.size();
     return bytes;
 }
 

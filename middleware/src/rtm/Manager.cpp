@@ -26,7 +26,8 @@ Manager* Manager::s_instance = nullptr;
 namespace {
 
 // The middleware's defaults, for the keys this middleware reads. The "manager." keys come in the
-// order the manager's profile lists them.
+// order the manager's profile lists them. manager.modules.abs_path_allowed is NO where the
+// middleware says YES: absolute module paths are the process's own choice (see ModuleManager).
 const char* const kDefaultConfig[] = {
     "config.version", "1.0.0",
     "openrtm.version", "OpenRTM-aist-1.0.0",
@@ -35,7 +36,6 @@ const char* const kDefaultConfig[] = {
     "manager.naming_formats", "%h.host_cxt/%n.mgr",
     "manager.pid", "",
     "manager.modules.load_path", "./",
-    // NO where the middleware says YES: see ModuleManager.
     "manager.modules.abs_path_allowed", "NO",
     "manager.modules.C++.manager_cmd", "rtcd",
     "manager.modules.C++.profile_cmd", "rtcprof",

@@ -11,8 +11,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <filesystem>
+#include <iostream>
 #include <set>
 #include <sstream>
 #include <system_error>
@@ -165,8 +165,7 @@ void ModuleManager::parsePreloadItem(const std::string& item, std::string& file,
     }
 }
 
-ReturnCode_t ModuleManager::find(const std::string& name, std::string& path,
-                                  std::string& error) {
+ReturnCode_t ModuleManager::find(const std::string& name, std::string& path, std::string& error) {
     if (name.empty()) {
         error = "no module named";
         return RTC::BAD_PARAMETER;
@@ -187,8 +186,9 @@ ReturnCode_t ModuleManager::find(const std::string& name, std::string& path,
         const bool inLoadPath = std::any_of(dirs.begin(), dirs.end(),
                                             [&](const std::string& d) { return isBelow(abs, d); });
         if (!inLoadPath && !yes(m_config.getProperty("manager.modules.abs_path_allowed"))) {
-            error = "absolute paths outside manager.modules.load_path are not allowed "
-                    "(manager.modules.abs_path_allowed is NO)";
+            error =
+                "absolute paths outside manager.modules.load_path are not allowed "
+                "(manager.modules.abs_path_allowed is NO)";
             return RTC::PRECONDITION_NOT_MET;
         }
         if (!isFile(abs)) {

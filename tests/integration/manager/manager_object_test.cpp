@@ -337,8 +337,7 @@ TEST(ManagerObject, ConfigurationTakesConcurrentAndHostileChanges) {
             try {
                 for (int i = 0; i < 300; ++i) {
                     const std::string key = "example.k" + std::to_string((i * 7 + t) % 50);
-                    if (m->set_configuration(key.c_str(), std::to_string(i).c_str()) !=
-                        RTC::RTC_OK)
+                    if (m->set_configuration(key.c_str(), std::to_string(i).c_str()) != RTC::RTC_OK)
                         ++failures;
                     if (i % 10 == 0) RTM::NVList_var(m->get_configuration());
                 }
@@ -355,8 +354,7 @@ TEST(ManagerObject, ConfigurationTakesConcurrentAndHostileChanges) {
         last = m->set_configuration(("example.more" + std::to_string(i)).c_str(), "1");
     EXPECT_EQ(RTC::OUT_OF_RESOURCES, last);
     EXPECT_EQ(RTC::RTC_OK, m->set_configuration("example.k1", "again"));
-    EXPECT_EQ(RTC::BAD_PARAMETER,
-              m->set_configuration(std::string(100000, '.').c_str(), "deep"));
+    EXPECT_EQ(RTC::BAD_PARAMETER, m->set_configuration(std::string(100000, '.').c_str(), "deep"));
     EXPECT_TRUE(host.process->process().running());
     EXPECT_EQ(RTC::RTC_OK, m->shutdown());
     EXPECT_TRUE(host.exitsCleanly()) << host.process->output();
@@ -411,7 +409,8 @@ TEST(ManagerObject, MasterEndsAHostThatNeverRegisters) {
     bool gone = false;
     for (int i = 0; i < 200 && !(gone = ended(pid)); ++i) std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(gone);
-    EXPECT_TRUE(boss.process->process().waitForLine("did not register within 10 s and was ended", 5s))
+    EXPECT_TRUE(
+        boss.process->process().waitForLine("did not register within 10 s and was ended", 5s))
         << boss.process->output();
     EXPECT_EQ(RTC::RTC_OK, m->shutdown());
     EXPECT_TRUE(boss.exitsCleanly()) << boss.process->output();

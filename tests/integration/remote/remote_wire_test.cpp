@@ -438,6 +438,55 @@ TEST_F(Wire, ConfigurationSetsAreMadeRemovedAndActivatedByTheMiddlewaresRules) {
     EXPECT_EQ(0u, SDOPackage::NVList_var(conf->get_configuration_parameter_values())->length());
 }
 
+// Sets, their keys and values have bounds; a refusal changes nothing, and a removed set makes
+// room again. Keys too deep to keep are refused, never a crash.
+TEST_F(Wire, ConfigurationSetsAndValuesAreBounded) {
+    SDOPackage::Configuration_var conf = comp->get_configuration();
+    auto refusal = [&](const SDOPackage::ConfigurationSet& set) {
+        try {
+            conf->set_configuration_set_values(set);
+        } catch (const SDOPackage::InvalidParameter& e) {
+            return std::string(e.description.in());
+        }
+        return std::string("<accepted>");
+    };
+    SDOPackage::ConfigurationSet big = configurationSet("big", {});
+    setNV(big.configuration_data, "v", std::string(64 * 1024 + 1, 'x').c_str());
+    EXPECT_EQ("no value longer than 65536 bytes", refusal(big));
+    EXPECT_FALSE(conf->add_configuration_set(big));
+    SDOPackage::ConfigurationSet wide = configurationSet("wide", {});
+    for (int i = 0; i < 257; ++i)
+        setNV(wide.configuration_data, ("k" + std::to_string(i)).c_str(), "1");
+    EXPECT_EQ("no more than 256 keys in a set", refusal(wide));
+    SDOPackage::ConfigurationSet deep = configurationSet("deep", {});
+    setNV(deep.configuration_data, std::string(100000, '.').c_str(), "1");
+    EXPECT_EQ("key of too many levels", refusal(deep));
+    EXPECT_FALSE(conf->add_configuration_set(deep));
+    // 63 sets of 64 KiB fit in 4 MiB; the next does not, until one is removed.
+    SDOPackage::ConfigurationSet full = configurationSet("", {});
+    setNV(full.configuration_data, "v", std::string(64 * 1024, 'x').c_str());
+    int added = 0;
+    for (; added < 200; ++added) {
+        full.id = CORBA::string_dup(("s" + std::to_string(added)).c_str());
+        if (!conf->add_configuration_set(full)) break;
+    }
+    EXPECT_EQ(63, added);
+    EXPECT_EQ(63u, SDOPackage::ConfigurationSetList_var(conf->get_configuration_sets())->length());
+    EXPECT_TRUE(conf->remove_configuration_set("s0"));
+    EXPECT_TRUE(conf->add_configuration_set(full));
+    RTC::ComponentProfile_var profile = comp->get_component_profile();
+    EXPECT_EQ(64 * 1024u, text(profile->properties, "conf.s1.v").size());
+    // The count of sets is bounded as well.
+    for (int i = 0; i < 63; ++i) conf->remove_configuration_set(("s" + std::to_string(i)).c_str());
+    SDOPackage::ConfigurationSet small = configurationSet("", {{"v", "1"}});
+    for (added = 0; added < 200; ++added) {
+        small.id = CORBA::string_dup(("t" + std::to_string(added)).c_str());
+        if (!conf->add_configuration_set(small)) break;
+    }
+    EXPECT_EQ(127, added) << "128 with the one 64 KiB set left";
+    EXPECT_TRUE(consumer.process().running());
+}
+
 // A tool's component observer, in this process: records "<kind> <hint>" for every notice.
 class RecordingObserver : public POA_OpenRTM::ComponentObserver {
 public:
@@ -691,6 +740,10 @@ TEST_F(Wire, ConnectRefusesKnownIdsOtherDataTypesAndOtherTransports) {
     }
     RTC::ConnectorProfile none = profileFor({});
     EXPECT_EQ(RTC::BAD_PARAMETER, port->connect(none));
+    RTC::ConnectorProfile deep = profileFor({port.in()});
+    setNV(deep.properties, ("dataport." + std::string(100000, '.')).c_str(), "x");
+    EXPECT_EQ(RTC::BAD_PARAMETER, port->connect(deep));
+    EXPECT_EQ(RTC::BAD_PARAMETER, port->notify_connect(deep));
     // Only the accepted connection is there.
     RTC::ConnectorProfileList_var listed = port->get_connector_profiles();
     ASSERT_EQ(1u, listed->length());

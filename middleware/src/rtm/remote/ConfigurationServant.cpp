@@ -1,7 +1,6 @@
+#include <malloc.h>
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
-
-#include <malloc.h>
 
 #include <algorithm>
 #include <sstream>
@@ -196,8 +195,8 @@ CORBA::Boolean ConfigurationServant::set_configuration_set_values(
     coil::Properties set = fromConfigurationSet(configuration_set);
     shortenExportedPorts(set);
     std::string refusal;
-    const bool done =
-        withSets([&](ConfigAdmin& admin) { return admin.setConfigurationSetValues(set, &refusal); });
+    const bool done = withSets(
+        [&](ConfigAdmin& admin) { return admin.setConfigurationSetValues(set, &refusal); });
     if (!refusal.empty()) throw SDOPackage::InvalidParameter(refusal.c_str());
     return done;
 }

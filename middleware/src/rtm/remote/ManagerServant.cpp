@@ -2,10 +2,10 @@
 
 #include <fcntl.h>
 #include <omniORB4/minorCode.h>
-#include <signal.h>
 #include <rtm/Manager.h>
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,9 +40,9 @@ constexpr std::size_t kMaxConfigurationText = 4096;
 
 // Branches of the configuration that choose code, commands, files, addresses, names or when
 // the process ends: only the process's own configuration sets them.
-const char* const kProtectedBranches[] = {"manager", "corba",  "naming",  "logger",
-                                          "sdo",     "exec_cxt", "timer", "os",
-                                          "openrtm", "config", "module", "config_file"};
+const char* const kProtectedBranches[] = {"manager", "corba",    "naming", "logger",
+                                          "sdo",     "exec_cxt", "timer",  "os",
+                                          "openrtm", "config",   "module", "config_file"};
 
 // Why set_configuration must not take `key`; empty when it may.
 std::string refusal(const std::string& key, const std::string& value) {
@@ -54,8 +54,7 @@ std::string refusal(const std::string& key, const std::string& value) {
         return "a key of more than " + std::to_string(coil::Properties::kMaxKeyDepth) + " levels";
     const std::string first = key.substr(0, key.find('.'));
     for (const char* branch : kProtectedBranches)
-        if (first == branch)
-            return "\"" + first + ".*\" is the process's own configuration";
+        if (first == branch) return "\"" + first + ".*\" is the process's own configuration";
     std::istringstream parts(key);
     std::string part;
     while (std::getline(parts, part, '.'))
@@ -504,14 +503,15 @@ RTC::ReturnCode_t ManagerServant::set_configuration(const char* name, const char
                      ? RTC::PRECONDITION_NOT_MET
                      : RTC::BAD_PARAMETER;
         std::cerr << "manager: set_configuration(\"" << key.substr(0, 80)
-                  << (key.size() > 80 ? "..." : "") << "\") refused ("
-                  << returnCodeName(result) << "): " << why << std::endl;
+                  << (key.size() > 80 ? "..." : "") << "\") refused (" << returnCodeName(result)
+                  << "): " << why << std::endl;
         return result;
     }
     if (m_manager.configurationChanges() >= kMaxConfigurationChanges &&
         m_manager.getConfiguration().findNode(key) == nullptr) {
-        std::cerr << "manager: set_configuration(\"" << key << "\") refused (OUT_OF_RESOURCES): "
-                  << kMaxConfigurationChanges << " keys have been changed already" << std::endl;
+        std::cerr << "manager: set_configuration(\"" << key
+                  << "\") refused (OUT_OF_RESOURCES): " << kMaxConfigurationChanges
+                  << " keys have been changed already" << std::endl;
         return RTC::OUT_OF_RESOURCES;
     }
     m_manager.setConfiguration(key, text);

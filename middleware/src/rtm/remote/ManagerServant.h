@@ -5,11 +5,11 @@
 
 #include <rtm/RTC.h>
 #include <rtm/idl/ManagerSkel.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <sys/types.h>
 #include <string>
 #include <thread>
 #include <vector>
