@@ -13,6 +13,10 @@
 //
 // Findings: a crash, a sanitizer report, a hang, a module loaded, a protected key accepted, a
 // change to the process's own configuration, or more sets than the bound.
+// clang-format off
+// The data type before the port templates that use it.
+#include <StereoCameraService.hh>
+// clang-format on
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <rtm/ConfigAdmin.h>
@@ -24,7 +28,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <StereoCameraService.hh>
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -198,7 +201,9 @@ std::vector<std::string> fieldsOf(const std::string& line) {
     while (start <= line.size()) {
         std::size_t tab = line.find('\t', start);
         if (tab == std::string::npos) tab = line.size();
-        f.push_back(expand(line.substr(start, tab - start)));
+        // A CORBA string ends at its first NUL: what is judged here is what is sent.
+        const std::string field = line.substr(start, tab - start);
+        f.push_back(expand(field.substr(0, field.find('\0'))));
         start = tab + 1;
     }
     return f;

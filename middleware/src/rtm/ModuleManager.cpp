@@ -242,6 +242,11 @@ ReturnCode_t ModuleManager::load(const std::string& name, const std::string& ini
     const std::string func = initFunc.empty() ? initFuncFor(name) : initFunc;
     ::dlerror();
     void* symbol = ::dlsym(handle, func.c_str());
+    // dlsym also finds what the module's dependencies define ("abort", "exit"): only a function
+    // of the module itself is its init function.
+    Dl_info where;
+    if (symbol && (::dladdr(symbol, &where) == 0 || !where.dli_fname || path != where.dli_fname))
+        symbol = nullptr;
     if (!symbol) {
         error = "no init function \"" + func + "\" in " + path;
         return RTC::BAD_PARAMETER;

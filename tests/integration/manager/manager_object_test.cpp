@@ -268,7 +268,8 @@ TEST(ManagerObject, LoadsCodeAndReadsFilesOnlyWhereItsOwnConfigurationSays) {
         "not allowed in module paths",
         10s))
         << host.process->output();
-    // Absolute paths inside the load path are its own.
+    // Absolute paths inside the load path are its own; the init function is the module's own.
+    EXPECT_EQ(RTC::BAD_PARAMETER, m->load_module("Kaleth.so", "abort"));
     EXPECT_EQ(RTC::RTC_OK, m->load_module((mods + "/a/Morvane.so").c_str(), "MorvaneInit"));
 
     struct Case {
