@@ -92,10 +92,9 @@ public:
     coil::Properties getConfiguration();
     // Records a change asked for through the manager object. It shows in getConfiguration() and
     // in the components created afterwards, never in getConfig(); which keys may change is the
-    // caller's policy.
-    void setConfiguration(const std::string& key, const std::string& value);
-    // Number of keys changed through setConfiguration().
-    std::size_t configurationChanges();
+    // caller's policy. False, changing nothing, for a key not changed before once `maxChanges`
+    // keys have been.
+    bool setConfiguration(const std::string& key, const std::string& value, std::size_t maxChanges);
     // True when `comp_args` names a component type that a host process started with this
     // manager's load path could make: one of the loadable modules of the requested language.
     bool loadableType(const std::string& comp_args);

@@ -793,15 +793,15 @@ coil::Properties Manager::getConfiguration() {
     return config;
 }
 
-void Manager::setConfiguration(const std::string& key, const std::string& value) {
+bool Manager::setConfiguration(const std::string& key, const std::string& value,
+                               std::size_t maxChanges) {
     std::lock_guard<std::mutex> lock(m_configMutex);
-    if (!m_changes.findNode(key)) ++m_changeCount;
+    if (!m_changes.findNode(key)) {
+        if (m_changeCount >= maxChanges) return false;
+        ++m_changeCount;
+    }
     m_changes.setProperty(key, value);
-}
-
-std::size_t Manager::configurationChanges() {
-    std::lock_guard<std::mutex> lock(m_configMutex);
-    return m_changeCount;
+    return true;
 }
 CORBA::ORB_ptr Manager::getORB() { return CORBA::ORB::_duplicate(m_orb); }
 PortableServer::POA_ptr Manager::getPOA() { return PortableServer::POA::_duplicate(m_poa); }

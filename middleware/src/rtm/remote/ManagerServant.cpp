@@ -44,14 +44,16 @@ const char* const kProtectedBranches[] = {"manager", "corba",    "naming", "logg
                                           "sdo",     "exec_cxt", "timer",  "os",
                                           "openrtm", "config",   "module", "config_file"};
 
-// Why set_configuration must not take `key`; empty when it may.
-std::string refusal(const std::string& key, const std::string& value) {
+// Why set_configuration must not take `key`, and the answer; empty when it may.
+std::string refusal(const std::string& key, const std::string& value, RTC::ReturnCode_t& answer) {
+    answer = RTC::BAD_PARAMETER;
     if (key.empty()) return "an empty key";
     if (key.size() > kMaxConfigurationText || value.size() > kMaxConfigurationText)
         return "a key or value longer than " + std::to_string(kMaxConfigurationText) + " bytes";
     if (static_cast<long>(std::count(key.begin(), key.end(), '.')) >=
         coil::Properties::kMaxKeyDepth)
         return "a key of more than " + std::to_string(coil::Properties::kMaxKeyDepth) + " levels";
+    answer = RTC::PRECONDITION_NOT_MET;
     const std::string first = key.substr(0, key.find('.'));
     for (const char* branch : kProtectedBranches)
         if (first == branch) return "\"" + first + ".*\" is the process's own configuration";
@@ -495,27 +497,17 @@ RTM::NVList* ManagerServant::get_configuration() {
 // listens or names itself, or when it ends, stay as the process's own configuration set them.
 RTC::ReturnCode_t ManagerServant::set_configuration(const char* name, const char* value) {
     const std::string key = name, text = value;
-    const std::string why = refusal(key, text);
-    RTC::ReturnCode_t result = RTC::RTC_OK;
-    if (!why.empty()) {
-        result = why.find("own configuration") != std::string::npos ||
-                         why.find("config_file") != std::string::npos
-                     ? RTC::PRECONDITION_NOT_MET
-                     : RTC::BAD_PARAMETER;
-        std::cerr << "manager: set_configuration(\"" << key.substr(0, 80)
-                  << (key.size() > 80 ? "..." : "") << "\") refused (" << returnCodeName(result)
-                  << "): " << why << std::endl;
-        return result;
+    RTC::ReturnCode_t answer = RTC::RTC_OK;
+    std::string why = refusal(key, text, answer);
+    if (why.empty() && !m_manager.setConfiguration(key, text, kMaxConfigurationChanges)) {
+        answer = RTC::OUT_OF_RESOURCES;
+        why = std::to_string(kMaxConfigurationChanges) + " keys have been changed already";
     }
-    if (m_manager.configurationChanges() >= kMaxConfigurationChanges &&
-        m_manager.getConfiguration().findNode(key) == nullptr) {
-        std::cerr << "manager: set_configuration(\"" << key
-                  << "\") refused (OUT_OF_RESOURCES): " << kMaxConfigurationChanges
-                  << " keys have been changed already" << std::endl;
-        return RTC::OUT_OF_RESOURCES;
-    }
-    m_manager.setConfiguration(key, text);
-    return RTC::RTC_OK;
+    if (why.empty()) return RTC::RTC_OK;
+    std::cerr << "manager: set_configuration(\"" << key.substr(0, 80)
+              << (key.size() > 80 ? "..." : "") << "\") refused (" << returnCodeName(answer)
+              << "): " << why << std::endl;
+    return answer;
 }
 
 CORBA::Boolean ManagerServant::is_master() { return m_master; }
