@@ -44,6 +44,14 @@ const char* const kProtectedBranches[] = {"manager", "corba",    "naming", "logg
                                           "sdo",     "exec_cxt", "timer",  "os",
                                           "openrtm", "config",   "module", "config_file"};
 
+// A peer's text as one short line of a log: control characters shown as '?', long text cut.
+std::string shown(const std::string& text, std::size_t limit = 120) {
+    std::string out = text.substr(0, limit);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return text.size() > out.size() ? out + "..." : out;
+}
+
 // Why set_configuration must not take `key`, and the answer; empty when it may.
 std::string refusal(const std::string& key, const std::string& value, RTC::ReturnCode_t& answer) {
     answer = RTC::BAD_PARAMETER;
@@ -174,8 +182,8 @@ RTC::ReturnCode_t ManagerServant::load_module(const char* pathname, const char* 
     std::string error;
     const RTC::ReturnCode_t result = m_manager.tryLoadModule(pathname, initfunc, error);
     if (result != RTC::RTC_OK)
-        std::cerr << "manager: load_module(\"" << pathname << "\") refused ("
-                  << returnCodeName(result) << "): " << error << std::endl;
+        std::cerr << "manager: load_module(\"" << shown(pathname) << "\") refused ("
+                  << returnCodeName(result) << "): " << shown(error, 400) << std::endl;
     return result;
 }
 
@@ -247,12 +255,12 @@ RTC::RTObject_ptr ManagerServant::createInSlave(const std::string& request) {
     }
     if (name.empty() && address.empty()) {
         if (m_manager.loadableType(args)) return launchSlaveAndCreate(args);
-        std::cerr << "manager: create_component(\"" << request
+        std::cerr << "manager: create_component(\"" << shown(request)
                   << "\") refused: no loadable module offers that type, so no host is started"
                   << std::endl;
         return RTC::RTObject::_nil();
     }
-    std::cerr << "manager: no slave manager created \"" << request << "\"" << std::endl;
+    std::cerr << "manager: no slave manager created \"" << shown(request) << "\"" << std::endl;
     return RTC::RTObject::_nil();
 }
 
@@ -268,7 +276,8 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
     // One start at a time, so that the bound holds and each new slave is told apart.
     std::lock_guard<std::mutex> starting(m_startMutex);
     if (!reserveStart()) {
-        std::cerr << "manager: create_component(\"" << args << "\") refused: " << kMaxStartedSlaves
+        std::cerr << "manager: create_component(\"" << shown(args)
+                  << "\") refused: " << kMaxStartedSlaves
                   << " host processes started by this master are running" << std::endl;
         return RTC::RTObject::_nil();
     }
@@ -294,7 +303,7 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
         while (words >> w) argv.push_back(w);
     }
     if (argv.empty()) {
-        std::cerr << "manager: cannot create \"" << args << "\": no slave, and no "
+        std::cerr << "manager: cannot create \"" << shown(args) << "\": no slave, and no "
                   << "manager.modules." << language << ".manager_cmd to start one" << std::endl;
         return RTC::RTObject::_nil();
     }
@@ -362,7 +371,7 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
     ::close(pidPipe[0]);
     if (child > 0) ::waitpid(child, nullptr, 0);
     if (child < 0 || failed || started <= 0) {
-        std::cerr << "manager: cannot create \"" << args << "\": cannot start \"" << argv[0]
+        std::cerr << "manager: cannot create \"" << shown(args) << "\": cannot start \"" << argv[0]
                   << "\" (" << std::strerror(child < 0 ? errno : err) << ")" << std::endl;
         return RTC::RTObject::_nil();
     }
@@ -382,7 +391,7 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
                 if (!CORBA::is_nil(comp)) return comp._retn();
             } catch (const CORBA::Exception&) {
             }
-            std::cerr << "manager: the new slave manager could not create \"" << args << "\""
+            std::cerr << "manager: the new slave manager could not create \"" << shown(args) << "\""
                       << std::endl;
             return RTC::RTObject::_nil();
         }
@@ -390,8 +399,8 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
     }
     // A host that never registered serves nobody: it goes.
     ::kill(started, SIGKILL);
-    std::cerr << "manager: cannot create \"" << args << "\": the slave started with \"" << argv[0]
-              << "\" did not register within 10 s and was ended" << std::endl;
+    std::cerr << "manager: cannot create \"" << shown(args) << "\": the slave started with \""
+              << argv[0] << "\" did not register within 10 s and was ended" << std::endl;
     return RTC::RTObject::_nil();
 }
 
@@ -504,9 +513,8 @@ RTC::ReturnCode_t ManagerServant::set_configuration(const char* name, const char
         why = std::to_string(kMaxConfigurationChanges) + " keys have been changed already";
     }
     if (why.empty()) return RTC::RTC_OK;
-    std::cerr << "manager: set_configuration(\"" << key.substr(0, 80)
-              << (key.size() > 80 ? "..." : "") << "\") refused (" << returnCodeName(answer)
-              << "): " << why << std::endl;
+    std::cerr << "manager: set_configuration(\"" << shown(key) << "\") refused ("
+              << returnCodeName(answer) << "): " << why << std::endl;
     return answer;
 }
 
