@@ -308,10 +308,17 @@ void Manager::initORB() {
     std::string endpoints = m_config.getProperty("corba.endpoints");
     if (endpoints.empty()) endpoints = m_config.getProperty("corba.endpoint");
     std::vector<std::string> listen = splitList(endpoints);
-    // A master listens first on the port of corba.master_manager, on every interface, so that
-    // corbaloc:iiop:<host>:<port>/manager reaches it from anywhere.
-    if (isYes(m_config.getProperty("manager.is_master")))
-        listen.insert(listen.begin(), ":" + masterPort(m_config.getProperty("corba.master_manager")));
+    // A master listens first on the port of corba.master_manager, so that
+    // corbaloc:iiop:<host>:<port>/manager reaches it: on the host of the first endpoint, so that
+    // "corba.endpoints: 127.0.0.1:" keeps the whole process on loopback (the middleware listens
+    // there on every interface), and on every interface when no endpoint is given.
+    if (isYes(m_config.getProperty("manager.is_master"))) {
+        const std::string first = listen.empty() ? std::string() : listen.front();
+        const auto colon = first.rfind(':');
+        const std::string host = colon == std::string::npos ? first : first.substr(0, colon);
+        listen.insert(listen.begin(),
+                      host + ":" + masterPort(m_config.getProperty("corba.master_manager")));
+    }
     for (const std::string& ep : listen) {
         args.push_back("-ORBendPoint");
         args.push_back("giop:tcp:" + ep);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <omniORB4/Naming.hh>
+#include <sstream>
 #include <thread>
 
 #include "Orb.h"
@@ -387,7 +388,28 @@ bool ended(pid_t pid) {
     return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] == 'Z';
 }
 
-// A host that never registers is ended once the master stops waiting for it.
+// The local addresses listening on `port` (hex, as /proc/net/tcp writes them).
+std::vector<std::string> listeners(int port) {
+    std::vector<std::string> out;
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted)
+                out.push_back(local.substr(0, local.size() - 5));
+        }
+    }
+    return out;
+}
+
+// A host that never registers is ended once the master stops waiting for it. The master's own
+// port stays on the endpoints' interface.
 TEST(ManagerObject, MasterEndsAHostThatNeverRegisters) {
     TempDir tmp;
     const std::string script = tmp.path + "/silent-host";
@@ -402,6 +424,7 @@ TEST(ManagerObject, MasterEndsAHostThatNeverRegisters) {
                     "manager.modules.C++.manager_cmd:" + script});
     RTM::Manager_var m = boss.manager(masterPort);
     ASSERT_FALSE(CORBA::is_nil(m)) << boss.process->output();
+    EXPECT_EQ(std::vector<std::string>{"0100007F"}, listeners(masterPort));
     RTC::RTObject_var none = m->create_component("Morvane");
     EXPECT_TRUE(CORBA::is_nil(none));
     std::ifstream pidFile(tmp.path + "/pid");
