@@ -489,6 +489,8 @@ void Manager::shutdown() {
         m_shutdownRequested = true;
     }
     m_wake.notify_all();
+    // Peers that never answer hold up the end for this long at most, all of them together.
+    if (m_remote) m_remote->beginEnding();
     // Masters and slaves told, and the manager's names unbound, while calls still come in.
     if (m_face) m_face->shutdown();
     // Names unbound and peers disconnected while the ORB still serves their calls back.

@@ -114,17 +114,21 @@ std::vector<PortServant*> ComponentServant::portServants() {
 }
 
 void ComponentServant::retire() {
+    // Peers that never answer cost this much in all, however many connections and contexts
+    // they hold.
+    const PeerBudget budget = m_registry.budget(kPeerCallLimit);
+    limitForeignContexts(budget);
     std::vector<RTC::ExecutionContext_var> foreign;
     {
         ComponentLink::Use use(*m_link);
         if (use) {
-            for (PortServant* p : portServants()) p->disconnectEverything();
+            for (PortServant* p : portServants()) p->disconnectEverything(budget);
             releaseParticipants();
             foreign = leaveForeignContexts();
         }
     }
     m_link->close();
-    tellForeignContexts(foreign, m_ref);
+    tellForeignContexts(foreign, m_ref, budget);
     std::vector<PortServant*> ports;
     std::vector<ContextServant*> contexts;
     ConfigurationServant* configuration = nullptr;
@@ -166,6 +170,11 @@ void ComponentServant::releaseParticipants() {
     }
 }
 
+void ComponentServant::limitForeignContexts(const PeerBudget& budget) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& f : m_foreign) f->limitTo(budget);
+}
+
 std::vector<RTC::ExecutionContext_var> ComponentServant::leaveForeignContexts() {
     std::vector<ForeignContext*> foreign;
     {
@@ -184,10 +193,11 @@ std::vector<RTC::ExecutionContext_var> ComponentServant::leaveForeignContexts() 
 }
 
 void ComponentServant::tellForeignContexts(const std::vector<RTC::ExecutionContext_var>& contexts,
-                                           RTC::LightweightRTObject_ptr self) {
+                                           RTC::LightweightRTObject_ptr self,
+                                           const PeerBudget& budget) {
     for (const auto& ec : contexts) {
+        if (!budget.limit(ec.in(), kPeerCallTimeoutMs)) return;
         try {
-            omniORB::setClientCallTimeout(ec.in(), kPeerCallTimeoutMs);
             ec->remove_component(self);
         } catch (const CORBA::Exception&) {
         }
@@ -288,8 +298,11 @@ RTC::ReturnCode_t ComponentServant::end(bool exiting) {
         if (!use) gone();
         if (!use->isInitialized()) return RTC::PRECONDITION_NOT_MET;
         // Before running alone: the peers' part of disconnecting calls back into these ports.
-        if (exiting)
-            for (PortServant* p : portServants()) p->disconnectEverything();
+        if (exiting) {
+            const PeerBudget budget = m_registry.budget(kPeerCallLimit);
+            for (PortServant* p : portServants()) p->disconnectEverything(budget);
+            limitForeignContexts(budget);
+        }
     }
     RTC::ReturnCode_t result = RTC::PRECONDITION_NOT_MET;
     const bool ran = m_link->runAlone([&] {
@@ -305,7 +318,7 @@ RTC::ReturnCode_t ComponentServant::end(bool exiting) {
             std::lock_guard<std::mutex> lock(m_mutex);
             for (auto& f : m_foreign) foreign.emplace_back(RTC::ExecutionContext::_duplicate(f->ref()));
         }
-        tellForeignContexts(foreign, m_ref);
+        tellForeignContexts(foreign, m_ref, m_registry.budget(kPeerCallLimit));
         m_registry.manager().notifyExited(m_comp);
     }
     return result;
@@ -327,9 +340,11 @@ RTC::ExecutionContextHandle_t ComponentServant::attach_context(
         const UniqueId known = use->getContextHandle(ec);
         return known >= 0 ? known : use->attachContext(ec);
     }
-    ForeignContext* foreign = new ForeignContext(exec_context, m_ref);
+    ForeignContext* foreign = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_foreign.size() >= kMaxForeignContexts) return -1;
+        foreign = new ForeignContext(exec_context, m_ref);
         m_foreign.emplace_back(foreign);
     }
     return use->attachContext(foreign);

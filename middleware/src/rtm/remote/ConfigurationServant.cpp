@@ -15,6 +15,9 @@ namespace {
 
 [[noreturn]] void gone() { throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO); }
 
+// The most organizations a component keeps.
+const std::size_t kMaxOrganizations = 64;
+
 // A set as the interface carries it: its description is the value of its key "description", and
 // every key of the set, relative to it, is one string entry.
 SDOPackage::ConfigurationSet* toConfigurationSet(const coil::Properties& set) {
@@ -102,6 +105,7 @@ CORBA::Boolean ConfigurationServant::add_service_profile(
 CORBA::Boolean ConfigurationServant::add_organization(
     SDOPackage::Organization_ptr organization_object) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_organizations.size() >= kMaxOrganizations) return false;
     m_organizations.emplace_back(SDOPackage::Organization::_duplicate(organization_object));
     return true;
 }
@@ -122,10 +126,12 @@ CORBA::Boolean ConfigurationServant::remove_organization(const char* organizatio
             all.emplace_back(SDOPackage::Organization::_duplicate(o.in()));
     }
     std::vector<SDOPackage::Organization_ptr> matching;
+    // Organizations that never answer share one limit; those left unasked stay.
+    const PeerBudget budget(kPeerCallLimit);
     for (auto& o : all) {
         if (CORBA::is_nil(o)) continue;
+        if (!budget.limit(o.in(), kPeerCallTimeoutMs)) break;
         try {
-            omniORB::setClientCallTimeout(o.in(), kPeerCallTimeoutMs);
             CORBA::String_var id = o->get_organization_id();
             if (wanted == id.in()) matching.push_back(o.in());
         } catch (const CORBA::Exception&) {

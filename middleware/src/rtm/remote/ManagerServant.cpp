@@ -162,7 +162,10 @@ std::vector<RTM::Manager_var> ManagerServant::slaves() {
 }
 
 void ManagerServant::dropDeadMasters() {
+    // Those left unasked when the time is up are asked on the next round.
+    const PeerBudget budget = m_registry.budget(kPeerCallLimit);
     for (RTM::Manager_var& m : masters()) {
+        if (!budget.limit(m, kPeerCallTimeoutMs)) break;
         bool dead = true;
         try {
             dead = m->_non_existent();
@@ -593,7 +596,8 @@ RTC::ReturnCode_t ManagerServant::shutdown() {
 
 CORBA::Object_ptr ManagerServant::get_service(const char*) { return CORBA::Object::_nil(); }
 
-ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(manager) {
+ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry)
+    : m_manager(manager), m_registry(registry) {
     coil::Properties& config = manager.getConfig();
     const bool master = yes(config.getProperty("manager.is_master"));
     CORBA::ORB_ptr orb = registry.orb();
@@ -614,7 +618,6 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(
         return;
     }
     if (master && yes(config.getProperty("naming.enable"))) {
-        NameBinder naming(orb, config.getProperty("corba.nameservers"), kPeerCallTimeoutMs);
         coil::Properties self;
         self.setProperty("instance_name", config.getProperty("manager.instance_name"));
         std::vector<std::string> paths;
@@ -625,7 +628,8 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry) : m_manager(
             format.erase(format.find_last_not_of(" \t") + 1);
             if (!format.empty()) paths.push_back(NameBinder::expand(format, self, config));
         }
-        m_names = naming.bind(m_servant->self(), paths);
+        // Kept bound like the components' names: a naming service restarted empty gets it back.
+        registry.bindObject(m_servant->self(), paths);
     }
     // Calls come in from here on: whoever reaches the manager also finds its names.
     try {
@@ -711,19 +715,23 @@ void ManagerFace::shutdown() {
     stopRegistration();
     if (!m_servant) return;
     RTM::Manager_ptr self = m_servant->self();
+    // Links a peer added may lead nowhere: they share one limit in all.
+    const PeerBudget budget = m_registry.budget(kPeerCallLimit);
     for (RTM::Manager_var& slave : m_servant->slaves()) {
+        if (!budget.limit(slave, kPeerCallTimeoutMs)) break;
         try {
             slave->remove_master_manager(self);
         } catch (const CORBA::Exception&) {
         }
     }
     for (RTM::Manager_var& master : m_servant->masters()) {
+        if (!budget.limit(master, kPeerCallTimeoutMs)) break;
         try {
             master->remove_slave_manager(self);
         } catch (const CORBA::Exception&) {
         }
     }
-    NameBinder::unbind(m_names);
+    m_registry.unbindObject(self);
 }
 
 }  // namespace remote

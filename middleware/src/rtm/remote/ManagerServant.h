@@ -108,10 +108,10 @@ private:
                             std::chrono::milliseconds period);
 
     RTC::Manager& m_manager;
+    Registry& m_registry;
     ManagerServant* m_servant = nullptr;
     PortableServer::POA_var m_poa;
     PortableServer::ObjectId_var m_id;
-    std::vector<NameBinder::Binding> m_names;
 
     // Guards m_stop; m_wake ends the registration thread's waits.
     std::mutex m_mutex;

@@ -2,6 +2,7 @@
 
 #include <rtm/RemoteUtil.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -9,6 +10,9 @@ namespace RTC {
 namespace remote {
 
 namespace {
+
+// The longest one naming call made while unbinding may take.
+const CORBA::ULong kNamingCallTimeoutMs = 5000;
 
 std::string trimmed(const std::string& s) {
     const auto b = s.find_first_not_of(" \t");
@@ -96,7 +100,8 @@ CosNaming::NamingContext_ptr NameBinder::root(Server& server) {
     return server.root.in();
 }
 
-bool NameBinder::bindOne(Server& server, CORBA::Object_ptr obj, const CosNaming::Name& name) {
+CORBA::ULong NameBinder::bindOne(Server& server, CORBA::Object_ptr obj,
+                                 const CosNaming::Name& name) {
     root(server);
     // Every step is named from the root: compound names let the service walk the path.
     for (CORBA::ULong i = 0; i + 1 < name.length(); ++i) {
@@ -107,11 +112,24 @@ bool NameBinder::bindOne(Server& server, CORBA::Object_ptr obj, const CosNaming:
         } catch (const CosNaming::NamingContext::AlreadyBound&) {
             found = server.root->resolve(step);
         }
-        CosNaming::NamingContext_var context = CosNaming::NamingContext::_narrow(found);
-        if (CORBA::is_nil(context)) return false;
+        // Whatever is bound there answers for itself, or not at all: a failure here says nothing
+        // about the naming service.
+        CosNaming::NamingContext_var context;
+        try {
+            context = CosNaming::NamingContext::_narrow(found);
+        } catch (const CORBA::SystemException&) {
+        }
+        if (CORBA::is_nil(context)) return i + 1;
     }
     server.root->rebind(name, obj);
-    return true;
+    return 0;
+}
+
+void NameBinder::notAContext(const Server& server, const std::string& path, CORBA::ULong steps) {
+    const CosNaming::Name name = toName(path);
+    std::cerr << "manager: cannot bind \"" << path << "\" at " << server.entry << ": \""
+              << toPath(prefix(name, std::min(steps, name.length())))
+              << "\" there is bound to something that is not a naming context" << std::endl;
 }
 
 std::vector<NameBinder::Binding> NameBinder::bind(CORBA::Object_ptr obj,
@@ -123,16 +141,19 @@ std::vector<NameBinder::Binding> NameBinder::bind(CORBA::Object_ptr obj,
             const CosNaming::Name name = toName(path);
             if (name.length() == 0) continue;
             try {
-                if (!bindOne(server, obj, name)) {
-                    std::cerr << "manager: cannot bind \"" << path << "\" at " << server.entry
-                              << ": part of the path is not a naming context" << std::endl;
+                if (const CORBA::ULong steps = bindOne(server, obj, name)) {
+                    notAContext(server, path, steps);
                     continue;
                 }
                 bound.push_back(Binding{CosNaming::NamingContext::_duplicate(server.root), name,
                                         CORBA::Object::_duplicate(obj)});
-            } catch (const CosNaming::NamingContext::NotFound&) {
+            } catch (const CosNaming::NamingContext::NotFound& e) {
+                notAContext(server, path, name.length() - e.rest_of_name.length() + 1);
+            } catch (const CosNaming::NamingContext::CannotProceed& e) {
+                notAContext(server, path, name.length() - e.rest_of_name.length() + 1);
+            } catch (const CosNaming::NamingContext::InvalidName&) {
                 std::cerr << "manager: cannot bind \"" << path << "\" at " << server.entry
-                          << ": part of the path is not a naming context" << std::endl;
+                          << ": the naming service finds the name invalid" << std::endl;
             } catch (const CORBA::Exception&) {
                 // Unreachable, not a naming service, or refusing: none of the paths will do.
                 warnOnce(server);
@@ -157,10 +178,12 @@ std::vector<NameBinder::Binding> NameBinder::bindMissing(CORBA::Object_ptr obj,
                     continue;
                 } catch (const CosNaming::NamingContext::NotFound&) {
                 }
-                if (bindOne(server, obj, name))
+                if (bindOne(server, obj, name) == 0)
                     bound.push_back(Binding{CosNaming::NamingContext::_duplicate(server.root),
                                             name, CORBA::Object::_duplicate(obj)});
             } catch (const CosNaming::NamingContext::NotFound&) {
+            } catch (const CosNaming::NamingContext::CannotProceed&) {
+            } catch (const CosNaming::NamingContext::InvalidName&) {
             } catch (const CORBA::Exception&) {
                 server.root = CosNaming::NamingContext::_nil();
                 break;
@@ -170,11 +193,14 @@ std::vector<NameBinder::Binding> NameBinder::bindMissing(CORBA::Object_ptr obj,
     return bound;
 }
 
-void NameBinder::unbind(const std::vector<Binding>& bindings) {
+void NameBinder::unbind(const std::vector<Binding>& bindings, const PeerBudget& budget) {
     for (const Binding& b : bindings) {
         try {
+            if (!budget.limit(b.root, kNamingCallTimeoutMs)) return;
             CORBA::Object_var bound = b.root->resolve(b.name);
-            if (bound->_is_equivalent(b.object)) b.root->unbind(b.name);
+            if (!bound->_is_equivalent(b.object) || !budget.limit(b.root, kNamingCallTimeoutMs))
+                continue;
+            b.root->unbind(b.name);
         } catch (const CORBA::Exception&) {
         }
     }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "PeerBudget.h"
+
 namespace RTC {
 namespace remote {
 
@@ -38,8 +40,8 @@ public:
     // answers; quiet about those that do not. Returns the new bindings.
     std::vector<Binding> bindMissing(CORBA::Object_ptr obj, const std::vector<std::string>& paths);
     // Unbinds each name that is still bound to its object (another program may have taken the
-    // name over since); names gone already, and services gone, are ignored.
-    static void unbind(const std::vector<Binding>& bindings);
+    // name over since), within `budget`; names gone already, and services gone, are ignored.
+    static void unbind(const std::vector<Binding>& bindings, const PeerBudget& budget);
 
     // A naming format with its fields replaced: %n instance name, %t and %m type name,
     // %c category, %v version, %V vendor, %i implementation id (from the component's
@@ -58,7 +60,10 @@ private:
     };
     // Reaches the service on first use.
     CosNaming::NamingContext_ptr root(Server& server);
-    bool bindOne(Server& server, CORBA::Object_ptr obj, const CosNaming::Name& name);
+    // Binds `obj` under `name`; 0 when bound, otherwise how many leading components of `name`
+    // lead to something that is not a naming context.
+    CORBA::ULong bindOne(Server& server, CORBA::Object_ptr obj, const CosNaming::Name& name);
+    static void notAContext(const Server& server, const std::string& path, CORBA::ULong steps);
     void warnOnce(Server& server);
 
     CORBA::ORB_var m_orb;

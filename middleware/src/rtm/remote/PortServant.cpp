@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "PeerBudget.h"
 #include "Registry.h"
 #include "Servants.h"
 
@@ -159,8 +160,9 @@ ReturnCode_t PortServant::connectNext(RTC::ConnectorProfile& profile) {
     if (i + 1 == n) return RTC::RTC_OK;
     RTC::PortService_ptr next = profile.ports[i + 1];
     if (CORBA::is_nil(next)) return RTC::BAD_PARAMETER;
-    // The next port waits in turn for those after it.
-    omniORB::setClientCallTimeout(next, kPeerCallTimeoutMs * (n - i - 1));
+    // One limit for the rest of the chain, whatever its length: the next port passes the profile
+    // on within the same time, and a port that never answers costs that much once.
+    if (!m_registry.budget(kPeerCallLimit).limit(next, kPeerCallTimeoutMs)) return RTC::RTC_ERROR;
     try {
         return next->notify_connect(profile);
     } catch (const CORBA::Exception&) {
@@ -168,13 +170,13 @@ ReturnCode_t PortServant::connectNext(RTC::ConnectorProfile& profile) {
     }
 }
 
-void PortServant::disconnectNext(const RTC::ConnectorProfile& profile, const std::string& id) {
+void PortServant::disconnectNext(const RTC::ConnectorProfile& profile, const std::string& id,
+                                 const PeerBudget& budget) {
     const CORBA::ULong i = indexIn(profile);
     const CORBA::ULong n = profile.ports.length();
     if (i + 1 >= n) return;
     RTC::PortService_ptr next = profile.ports[i + 1];
-    if (CORBA::is_nil(next)) return;
-    omniORB::setClientCallTimeout(next, kPeerCallTimeoutMs * (n - i - 1));
+    if (CORBA::is_nil(next) || !budget.limit(next, kPeerCallTimeoutMs)) return;
     try {
         next->notify_disconnect(id.c_str());
     } catch (const CORBA::Exception&) {
@@ -187,7 +189,9 @@ RTC::ReturnCode_t PortServant::connect(RTC::ConnectorProfile& connector_profile)
         ComponentLink::Use use(*m_link);
         if (!present(use)) gone();
     }
-    if (connector_profile.ports.length() == 0) return RTC::BAD_PARAMETER;
+    if (connector_profile.ports.length() == 0 ||
+        connector_profile.ports.length() > kMaxConnectorPorts)
+        return RTC::BAD_PARAMETER;
     const std::string id = connector_profile.connector_id.in();
     if (id.empty()) {
         connector_profile.connector_id = CORBA::string_dup(newConnectorId().c_str());
@@ -201,7 +205,7 @@ RTC::ReturnCode_t PortServant::connect(RTC::ConnectorProfile& connector_profile)
     RTC::PortService_ptr first = connector_profile.ports[0];
     if (CORBA::is_nil(first)) return RTC::BAD_PARAMETER;
     if (isSelf(first, m_ref)) return notify_connect(connector_profile);
-    omniORB::setClientCallTimeout(first, kPeerCallTimeoutMs * connector_profile.ports.length());
+    if (!m_registry.budget(kPeerCallLimit).limit(first, kPeerCallTimeoutMs)) return RTC::RTC_ERROR;
     try {
         return first->notify_connect(connector_profile);
     } catch (const CORBA::Exception&) {
@@ -213,7 +217,8 @@ RTC::ReturnCode_t PortServant::notify_connect(RTC::ConnectorProfile& connector_p
     ComponentLink::Use use(*m_link);
     if (!present(use)) gone();
     const std::string id = connector_profile.connector_id.in();
-    if (id.empty()) return RTC::BAD_PARAMETER;
+    if (id.empty() || connector_profile.ports.length() > kMaxConnectorPorts)
+        return RTC::BAD_PARAMETER;
     ReturnCode_t r = checkProfile(connector_profile);
     if (r != RTC::RTC_OK) return r;
     {
@@ -224,7 +229,7 @@ RTC::ReturnCode_t PortServant::notify_connect(RTC::ConnectorProfile& connector_p
     }
     auto fail = [&](ReturnCode_t code, bool nextJoined) {
         unsubscribeInterfaces(id);
-        if (nextJoined) disconnectNext(connector_profile, id);
+        if (nextJoined) disconnectNext(connector_profile, id, m_registry.budget(kPeerCallLimit));
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pending.erase(id);
         return code;
@@ -256,17 +261,20 @@ bool PortServant::forget(const std::string& id, RTC::ConnectorProfile* profile) 
 RTC::ReturnCode_t PortServant::notify_disconnect(const char* connector_id) {
     ComponentLink::Use use(*m_link);
     if (!present(use)) gone();
-    const std::string id = connector_id;
+    return leave(connector_id, m_registry.budget(kPeerCallLimit));
+}
+
+ReturnCode_t PortServant::leave(const std::string& id, const PeerBudget& budget) {
     RTC::ConnectorProfile profile;
     if (!forget(id, &profile)) {
         // Known to the port only: a connection made inside the process, or one the port dropped.
         return m_port->disconnect(id) ? RTC::RTC_OK : RTC::BAD_PARAMETER;
     }
-    disconnectNext(profile, id);
+    disconnectNext(profile, id, budget);
     return RTC::RTC_OK;
 }
 
-ReturnCode_t PortServant::disconnectOne(const std::string& id) {
+ReturnCode_t PortServant::disconnectOne(const std::string& id, const PeerBudget& budget) {
     RTC::ConnectorProfile profile;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -281,11 +289,11 @@ ReturnCode_t PortServant::disconnectOne(const std::string& id) {
         RTC::PortService_ptr port = profile.ports[k];
         if (CORBA::is_nil(port)) continue;
         if (isSelf(port, m_ref)) {
-            notify_disconnect(id.c_str());
+            leave(id, budget);
             break;
         }
+        if (!budget.limit(port, kPeerCallTimeoutMs)) break;
         try {
-            omniORB::setClientCallTimeout(port, kPeerCallTimeoutMs * (profile.ports.length() - k));
             port->notify_disconnect(id.c_str());
             break;
         } catch (const CORBA::Exception&) {
@@ -299,10 +307,10 @@ ReturnCode_t PortServant::disconnectOne(const std::string& id) {
 RTC::ReturnCode_t PortServant::disconnect(const char* connector_id) {
     ComponentLink::Use use(*m_link);
     if (!present(use)) gone();
-    return disconnectOne(connector_id);
+    return disconnectOne(connector_id, m_registry.budget(kPeerCallLimit));
 }
 
-void PortServant::disconnectEverything() {
+void PortServant::disconnectEverything(const PeerBudget& budget) {
     std::vector<std::string> ids;
     for (const ConnectorInfo& c : m_port->connectors()) ids.push_back(c.id);
     {
@@ -310,13 +318,14 @@ void PortServant::disconnectEverything() {
         for (const auto& p : m_profiles)
             if (std::find(ids.begin(), ids.end(), p.first) == ids.end()) ids.push_back(p.first);
     }
-    for (const std::string& id : ids) disconnectOne(id);
+    // Once the budget is spent the connections still end here; their peers are not told.
+    for (const std::string& id : ids) disconnectOne(id, budget);
 }
 
 RTC::ReturnCode_t PortServant::disconnect_all() {
     ComponentLink::Use use(*m_link);
     if (!present(use)) gone();
-    disconnectEverything();
+    disconnectEverything(m_registry.budget(kPeerCallLimit));
     return RTC::RTC_OK;
 }
 

@@ -85,12 +85,26 @@ Registry::~Registry() {
     detachAll();
 }
 
+void Registry::beginEnding() {
+    const auto at = PeerBudget::Clock::now() + kEndingBudget;
+    m_endBy = at.time_since_epoch().count();
+}
+
+PeerBudget Registry::budget(std::chrono::milliseconds total) const {
+    return PeerBudget(total,
+                      PeerBudget::Clock::time_point(PeerBudget::Clock::duration(m_endBy.load())));
+}
+
 void Registry::updateNames() {
     std::lock_guard<std::mutex> naming(m_namingMutex);
     std::vector<Entry> entries;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         entries = m_entries;
+    }
+    for (Named& n : m_objects) {
+        std::vector<NameBinder::Binding> added = m_naming->bindMissing(n.object, n.paths);
+        n.names.insert(n.names.end(), added.begin(), added.end());
     }
     for (const Entry& e : entries) {
         std::vector<NameBinder::Binding> added = m_naming->bindMissing(e.servant->ref(), e.paths);
@@ -132,6 +146,25 @@ void Registry::attach(RTObject_impl* comp) {
     writeReferences(entry.servant);
 }
 
+void Registry::bindObject(CORBA::Object_ptr obj, const std::vector<std::string>& paths) {
+    if (!m_naming) return;
+    std::lock_guard<std::mutex> naming(m_namingMutex);
+    m_objects.push_back(Named{CORBA::Object::_duplicate(obj), paths, m_naming->bind(obj, paths)});
+}
+
+void Registry::unbindObject(CORBA::Object_ptr obj) {
+    Named named;
+    {
+        std::lock_guard<std::mutex> naming(m_namingMutex);
+        auto it = std::find_if(m_objects.begin(), m_objects.end(),
+                               [&](const Named& n) { return n.object->_is_equivalent(obj); });
+        if (it == m_objects.end()) return;
+        named = *it;
+        m_objects.erase(it);
+    }
+    NameBinder::unbind(named.names, budget(kPeerCallLimit));
+}
+
 void Registry::detach(RTObject_impl* comp) {
     Entry entry{nullptr, {}, {}, {}};
     {
@@ -144,7 +177,7 @@ void Registry::detach(RTObject_impl* comp) {
             entry = *it;
             m_entries.erase(it);
         }
-        NameBinder::unbind(entry.names);
+        NameBinder::unbind(entry.names, budget(kPeerCallLimit));
     }
     entry.servant->retire();
     entry.servant->_remove_ref();

@@ -4,6 +4,8 @@
 
 #include <rtm/RTC.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "NameBinder.h"
+#include "PeerBudget.h"
 
 namespace RTC {
 
@@ -25,8 +28,17 @@ class ComponentServant;
 class ContextServant;
 class PortServant;
 
-// How long calls to peers may take: ports of a connection, and the naming services.
+// How long calls to peers may take: ports of a connection, and the naming services. A series of
+// such calls made for one request (a connection's chain of ports, ending every connection of a
+// component) shares this limit as a whole.
 constexpr CORBA::ULong kPeerCallTimeoutMs = 5000;
+constexpr std::chrono::milliseconds kPeerCallLimit{kPeerCallTimeoutMs};
+// Every call to a peer made once the manager has begun to end shares this much time.
+constexpr std::chrono::milliseconds kEndingBudget{3000};
+// The most ports one connection may join.
+constexpr CORBA::ULong kMaxConnectorPorts = 16;
+// The most contexts of other processes one component takes part in.
+constexpr std::size_t kMaxForeignContexts = 16;
 
 // One per manager, created once its ORB and POA exist. attach() and detach() run on the
 // manager's threads; the lookups run on any thread.
@@ -46,6 +58,16 @@ public:
     // calls in progress and deactivates its objects. Harmless for an unknown component.
     void detach(RTObject_impl* comp);
     void detachAll();
+    // Binds an object of the process that is not a component (the manager's own) under `paths`
+    // as a component's names are bound, and binds them again when they go missing, until
+    // unbindObject(). Does nothing when naming is off.
+    void bindObject(CORBA::Object_ptr obj, const std::vector<std::string>& paths);
+    void unbindObject(CORBA::Object_ptr obj);
+
+    // From now on every budget() ends within kEndingBudget: the manager is ending.
+    void beginEnding();
+    // A budget of `total` for a series of calls to peers, cut short while the manager ends.
+    PeerBudget budget(std::chrono::milliseconds total) const;
 
     Manager& manager() { return m_manager; }
     CORBA::ORB_ptr orb() const { return m_orb.in(); }
@@ -75,6 +97,10 @@ private:
     // "corba.corbaloc" is YES.
     PortableServer::POA_var m_insPoa;
     std::unique_ptr<NameBinder> m_naming;
+    // When the manager's ending budget runs out, as steady-clock ticks; the clock's largest
+    // value while it is not ending.
+    std::atomic<PeerBudget::Clock::rep> m_endBy{
+        PeerBudget::Clock::time_point::max().time_since_epoch().count()};
 
     struct Entry {
         ComponentServant* servant;
@@ -83,8 +109,14 @@ private:
         std::string ior;
     };
     // Held while names are bound or unbound, so that the updating thread never binds a
-    // component that is being detached.
+    // component that is being detached. Also guards m_objects: what bindObject() keeps bound.
     std::mutex m_namingMutex;
+    struct Named {
+        CORBA::Object_var object;
+        std::vector<std::string> paths;
+        std::vector<NameBinder::Binding> names;
+    };
+    std::vector<Named> m_objects;
     // Guards m_entries, the attached components in order of attachment.
     std::mutex m_mutex;
     std::vector<Entry> m_entries;

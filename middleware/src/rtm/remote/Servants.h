@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ComponentLink.h"
+#include "PeerBudget.h"
 
 namespace RTC {
 
@@ -160,6 +161,9 @@ public:
     ForeignContext(RTC::ExecutionContext_ptr context, RTC::LightweightRTObject_ptr component);
 
     RTC::ExecutionContext_ptr ref() const { return m_context.in(); }
+    // From now on the calls to the context share `budget`; once it is spent they are not made
+    // and answer as for a context that has gone.
+    void limitTo(const PeerBudget& budget);
 
     bool is_running() override;
     ReturnCode_t start() override;
@@ -177,8 +181,14 @@ public:
     void setOwner(RTObject_impl*) override {}
 
 private:
+    // Sets the next call's time-out; false when no call is to be made.
+    bool callable();
+
     RTC::ExecutionContext_var m_context;
     RTC::LightweightRTObject_var m_component;
+    // Guards m_budget.
+    std::mutex m_mutex;
+    PeerBudget m_budget;
 };
 
 // A data port as RTC::PortService, following the connection protocol: connect() on any port of
@@ -196,8 +206,9 @@ public:
     void activated(Activation activation, RTC::PortService_ptr ref);
     RTC::PortService_ptr ref() const { return m_ref.in(); }
     PortBase* port() const { return m_port; }
-    // Ends every connection, telling the peers. The caller holds a Use of the link.
-    void disconnectEverything();
+    // Ends every connection, telling the peers within `budget`. The caller holds a Use of the
+    // link.
+    void disconnectEverything(const PeerBudget& budget);
     // Deactivates the port's object and those of its connections.
     virtual void deactivate();
     // The profile as get_port_profile() gives it. The caller holds a Use of the link.
@@ -232,10 +243,13 @@ private:
     // Index of this port in profile.ports, or the length when it is not there.
     CORBA::ULong indexIn(const RTC::ConnectorProfile& profile) const;
     ReturnCode_t connectNext(RTC::ConnectorProfile& profile);
-    void disconnectNext(const RTC::ConnectorProfile& profile, const std::string& id);
+    void disconnectNext(const RTC::ConnectorProfile& profile, const std::string& id,
+                        const PeerBudget& budget);
+    // This port's part of ending a connection: forgets it and tells the next port.
+    ReturnCode_t leave(const std::string& id, const PeerBudget& budget);
     // Forgets the connection here and undoes it; false when it was not known.
     bool forget(const std::string& id, RTC::ConnectorProfile* profile);
-    ReturnCode_t disconnectOne(const std::string& id);
+    ReturnCode_t disconnectOne(const std::string& id, const PeerBudget& budget);
 
     const std::shared_ptr<ComponentLink> m_link;
     PortBase* const m_port;
@@ -468,8 +482,10 @@ private:
     // Takes the component out of the foreign contexts it takes part in; returns their
     // references, to be told once the component can no longer be called. The caller holds a Use.
     std::vector<RTC::ExecutionContext_var> leaveForeignContexts();
+    // The calls to the foreign contexts share `budget` from now on.
+    void limitForeignContexts(const PeerBudget& budget);
     static void tellForeignContexts(const std::vector<RTC::ExecutionContext_var>& contexts,
-                                    RTC::LightweightRTObject_ptr self);
+                                    RTC::LightweightRTObject_ptr self, const PeerBudget& budget);
     std::vector<PortServant*> portServants();
     void activateConfiguration();
     // The Configuration servant with a reference added, or null once retired.

@@ -77,7 +77,18 @@ ForeignContext::ForeignContext(RTC::ExecutionContext_ptr context,
     omniORB::setClientCallTimeout(m_context, kPeerCallTimeoutMs);
 }
 
+void ForeignContext::limitTo(const PeerBudget& budget) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_budget = budget;
+}
+
+bool ForeignContext::callable() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_budget.limit(m_context, kPeerCallTimeoutMs);
+}
+
 bool ForeignContext::is_running() {
+    if (!callable()) return false;
     try {
         return m_context->is_running();
     } catch (const CORBA::Exception&) {
@@ -86,6 +97,7 @@ bool ForeignContext::is_running() {
 }
 
 ReturnCode_t ForeignContext::start() {
+    if (!callable()) return RTC::RTC_ERROR;
     try {
         return m_context->start();
     } catch (const CORBA::Exception&) {
@@ -94,6 +106,7 @@ ReturnCode_t ForeignContext::start() {
 }
 
 ReturnCode_t ForeignContext::stop() {
+    if (!callable()) return RTC::RTC_ERROR;
     try {
         return m_context->stop();
     } catch (const CORBA::Exception&) {
@@ -102,6 +115,7 @@ ReturnCode_t ForeignContext::stop() {
 }
 
 double ForeignContext::get_rate() {
+    if (!callable()) return 0.0;
     try {
         return m_context->get_rate();
     } catch (const CORBA::Exception&) {
@@ -110,6 +124,7 @@ double ForeignContext::get_rate() {
 }
 
 ReturnCode_t ForeignContext::set_rate(double rate) {
+    if (!callable()) return RTC::RTC_ERROR;
     try {
         return m_context->set_rate(rate);
     } catch (const CORBA::Exception&) {
@@ -122,6 +137,7 @@ ReturnCode_t ForeignContext::add_component(RTObject_impl*) { return RTC::RTC_OK;
 ReturnCode_t ForeignContext::remove_component(RTObject_impl*) { return RTC::RTC_OK; }
 
 ReturnCode_t ForeignContext::activate_component(RTObject_impl*) {
+    if (!callable()) return RTC::RTC_ERROR;
     try {
         return m_context->activate_component(m_component);
     } catch (const CORBA::Exception&) {
@@ -130,6 +146,7 @@ ReturnCode_t ForeignContext::activate_component(RTObject_impl*) {
 }
 
 ReturnCode_t ForeignContext::deactivate_component(RTObject_impl*) {
+    if (!callable()) return RTC::RTC_ERROR;
     try {
         return m_context->deactivate_component(m_component);
     } catch (const CORBA::Exception&) {
@@ -138,6 +155,7 @@ ReturnCode_t ForeignContext::deactivate_component(RTObject_impl*) {
 }
 
 ReturnCode_t ForeignContext::reset_component(RTObject_impl*) {
+    if (!callable()) return RTC::RTC_ERROR;
     try {
         return m_context->reset_component(m_component);
     } catch (const CORBA::Exception&) {
@@ -146,6 +164,7 @@ ReturnCode_t ForeignContext::reset_component(RTObject_impl*) {
 }
 
 LifeCycleState ForeignContext::get_component_state(RTObject_impl*) {
+    if (!callable()) return RTC::CREATED_STATE;
     try {
         return m_context->get_component_state(m_component);
     } catch (const CORBA::Exception&) {
@@ -154,6 +173,7 @@ LifeCycleState ForeignContext::get_component_state(RTObject_impl*) {
 }
 
 ExecutionKind ForeignContext::get_kind() {
+    if (!callable()) return RTC::OTHER;
     try {
         return m_context->get_kind();
     } catch (const CORBA::Exception&) {
