@@ -4,7 +4,10 @@
 #include <rtm/DataFlowComponentBase.h>
 #include <rtm/PeriodicExecutionContext.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -151,8 +154,12 @@ TEST_F(SteppedContext, ExecuteThatFailsOrThrowsLeadsToError) {
 
 TEST_F(SteppedContext, RateChangesReachTheComponent) {
     EXPECT_EQ(1000.0, ec.get_rate());
-    EXPECT_EQ(RTC::BAD_PARAMETER, ec.set_rate(0.0));
-    EXPECT_EQ(RTC::BAD_PARAMETER, ec.set_rate(-5.0));
+    for (double bad : {0.0, -5.0, 1e-9, 1e-300, 1e5, std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_EQ(RTC::BAD_PARAMETER, ec.set_rate(bad)) << bad;
+    EXPECT_EQ(1000.0, ec.get_rate());
+    EXPECT_EQ(RTC::RTC_OK, ec.set_rate(RTC::PeriodicExecutionContext::kMinRate));
+    EXPECT_EQ(RTC::RTC_OK, ec.set_rate(RTC::PeriodicExecutionContext::kMaxRate));
     ASSERT_EQ(RTC::RTC_OK, ec.set_rate(25.0));
     ec.tick();
     EXPECT_EQ(25.0, ec.get_rate());
@@ -180,6 +187,30 @@ TEST(PeriodicContext, TimerDrivenContextExecutesAndStops) {
     EXPECT_EQ("startup", calls.front());
     EXPECT_EQ("shutdown", calls.back());
     EXPECT_EQ(RTC::PRECONDITION_NOT_MET, ec.stop());
+}
+
+// A context waiting out the longest period takes a faster rate at once.
+TEST(PeriodicContext, RateChangeWakesAContextWaitingOutALongPeriod) {
+    RTC::PeriodicExecutionContext ec(200.0);
+    Recorder comp;
+    ec.add_component(&comp);
+    ec.start();
+    ASSERT_EQ(RTC::RTC_OK, ec.activate_component(&comp));
+    auto waitFor = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return done();
+    };
+    ASSERT_EQ(RTC::RTC_OK, ec.set_rate(RTC::PeriodicExecutionContext::kMinRate));
+    std::vector<std::string> seen;
+    ASSERT_TRUE(waitFor([&] {
+        for (const std::string& c : comp.takeCalls()) seen.push_back(c);
+        return std::find(seen.begin(), seen.end(), "rate_changed") != seen.end();
+    }));
+    const unsigned long long slow = ec.periods();
+    ASSERT_EQ(RTC::RTC_OK, ec.set_rate(200.0));
+    EXPECT_TRUE(waitFor([&] { return ec.periods() >= slow + 3; })) << ec.periods() - slow;
+    ec.stop();
 }
 
 TEST(PeriodicContext, UnknownComponentIsABadParameter) {

@@ -17,7 +17,14 @@ class PeriodicExecutionContext : public ExecutionContextBase {
 public:
     enum class Trigger { Timer, External };
 
-    // `rate` in Hz; a rate that is not positive and finite is taken as 1000.
+    // The rates taken, in Hz: a period of 1000 s at the longest, 100 microseconds at the
+    // shortest.
+    static constexpr double kMinRate = 0.001;
+    static constexpr double kMaxRate = 10000.0;
+    // True for a finite rate within [kMinRate, kMaxRate].
+    static bool acceptableRate(double rate);
+
+    // `rate` in Hz; a rate that is not acceptable is taken as 1000.
     explicit PeriodicExecutionContext(double rate = 1000.0, Trigger trigger = Trigger::Timer);
     ~PeriodicExecutionContext() override;
 
@@ -27,7 +34,9 @@ public:
     // Calls onShutdown of every component on the context's thread and joins it.
     ReturnCode_t stop() override;
     double get_rate() override;
-    // Takes effect from the next period; calls onRateChanged of every component.
+    // BAD_PARAMETER, and nothing changed, for a rate that is not acceptable. Otherwise the next
+    // period comes one new period after the last one began (at once if that has passed), and
+    // onRateChanged of every component is called.
     ReturnCode_t set_rate(double rate) override;
     ReturnCode_t add_component(RTObject_impl* comp) override;
     ReturnCode_t remove_component(RTObject_impl* comp) override;

@@ -1,6 +1,7 @@
 #include <rtm/PeriodicExecutionContext.h>
 #include <rtm/RTObject.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace RTC {
@@ -12,14 +13,24 @@ const std::chrono::seconds kTransitionWait(1);
 // How long tick() waits for its period.
 const std::chrono::seconds kTickWait(10);
 
-bool validRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
+std::chrono::steady_clock::duration periodOf(double rate) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(1.0 / rate));
+}
 
 }  // namespace
+
+constexpr double PeriodicExecutionContext::kMinRate;
+constexpr double PeriodicExecutionContext::kMaxRate;
+
+bool PeriodicExecutionContext::acceptableRate(double rate) {
+    return std::isfinite(rate) && rate >= kMinRate && rate <= kMaxRate;
+}
 
 ExecutionContextBase::~ExecutionContextBase() = default;
 
 PeriodicExecutionContext::PeriodicExecutionContext(double rate, Trigger trigger)
-    : m_rate(validRate(rate) ? rate : 1000.0), m_trigger(trigger) {}
+    : m_rate(acceptableRate(rate) ? rate : 1000.0), m_trigger(trigger) {}
 
 PeriodicExecutionContext::~PeriodicExecutionContext() { stop(); }
 
@@ -59,7 +70,7 @@ double PeriodicExecutionContext::get_rate() {
 }
 
 ReturnCode_t PeriodicExecutionContext::set_rate(double rate) {
-    if (!validRate(rate)) return RTC::BAD_PARAMETER;
+    if (!acceptableRate(rate)) return RTC::BAD_PARAMETER;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_rate = rate;
@@ -229,10 +240,13 @@ void PeriodicExecutionContext::run() {
         lock.lock();
     }
     auto next = std::chrono::steady_clock::now();
+    auto began = next;
     while (!m_stopRequested) {
         applyRequests(lock);
         if (m_rateChanged) {
             m_rateChanged = false;
+            // A context waiting out a long period takes the new one from the last beginning.
+            next = std::max(began + periodOf(m_rate), std::chrono::steady_clock::now());
             const std::vector<Entry> entries = m_entries;
             lock.unlock();
             for (const Entry& e : entries) e.comp->on_rate_changed(handleOf(e.comp));
@@ -251,10 +265,9 @@ void PeriodicExecutionContext::run() {
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= next) {
+            began = now;
             runPeriod(lock);
-            const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                std::chrono::duration<double>(1.0 / m_rate));
-            next += period;
+            next += periodOf(m_rate);
             // A period that overran does not make the following ones run back to back.
             if (next < std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now();
             continue;

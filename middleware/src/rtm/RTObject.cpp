@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 
 namespace RTC {
 
@@ -25,11 +26,17 @@ ReturnCode_t guarded(F f) {
     }
 }
 
-double rateFrom(const coil::Properties& props) {
+// The configured rate, by the rule set_rate() applies; 1000 with one line when it does not hold.
+double rateFrom(const coil::Properties& props, const std::string& instance) {
     const std::string text = props.getProperty("exec_cxt.periodic.rate", "1000");
     char* end = nullptr;
     const double rate = std::strtod(text.c_str(), &end);
-    return (end != text.c_str() && rate > 0.0) ? rate : 1000.0;
+    if (end != text.c_str() && *end == '\0' && PeriodicExecutionContext::acceptableRate(rate))
+        return rate;
+    std::cerr << instance << ": exec_cxt.periodic.rate \"" << text << "\" is not a rate from "
+              << PeriodicExecutionContext::kMinRate << " to " << PeriodicExecutionContext::kMaxRate
+              << " Hz; 1000 is used" << std::endl;
+    return 1000.0;
 }
 
 }  // namespace
@@ -122,7 +129,7 @@ ReturnCode_t RTObject_impl::initialize() {
     const auto trigger = type == "ExtTrigExecutionContext"
                              ? PeriodicExecutionContext::Trigger::External
                              : PeriodicExecutionContext::Trigger::Timer;
-    auto* ec = new PeriodicExecutionContext(rateFrom(m_properties), trigger);
+    auto* ec = new PeriodicExecutionContext(rateFrom(m_properties, getInstanceName()), trigger);
     ec->setOwner(this);
     ec->add_component(this);
     {
