@@ -9,72 +9,69 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace RTC {
 
-// The calls go out from a thread of the consumer's own, so that an observer that is slow, hung or
-// gone never holds up the component or its execution contexts: updateStatus() only queues. The
-// first call that fails (the observer gone, unreachable, or silent for the call time-out) ends the
-// thread, and the owner drops the consumer. Any thread may call.
+// What one observer is to be told, and when its heartbeat is due. It makes no thread of its own:
+// its owner's sender takes the notices with next() and makes the calls with send(). The owner's
+// lock guards the queue and the heartbeat time, so every member but send(), failed() and the
+// const ones is called with that lock held.
 class ComponentObserverConsumer {
 public:
+    using Clock = std::chrono::steady_clock;
+    using Notice = std::pair<OpenRTM::StatusKind, std::string>;
+
     // The interface type a service profile names to be taken as an observer.
     static const char* const kInterfaceType;
     // How long one call may take before the observer counts as failed.
     static constexpr unsigned long kCallTimeoutMs = 2000;
     // Notices waiting beyond this many push out the oldest.
     static constexpr std::size_t kQueueLimit = 256;
+    // The shortest heartbeat interval, in seconds: a shorter one asked for is raised to it.
+    static constexpr double kMinHeartbeatInterval = 0.1;
 
     // Reads the profile's properties: "observed_status", "ALL" or a comma-separated list of the
     // kinds to send (any case; all of them when the key is missing), and "heartbeat.enable"
-    // (YES/NO) with "heartbeat.interval" in seconds (1 when missing or not positive). The
-    // profile's service must not be nil. Starts the sending thread.
+    // (YES/NO) with "heartbeat.interval" in seconds (1 when missing, not a number, not positive
+    // or a million or more; kMinHeartbeatInterval at least). The profile's service must not be
+    // nil.
     explicit ComponentObserverConsumer(const SDOPackage::ServiceProfile& profile);
-    // Ends the sending thread, at once unless finish(true) asked for the queue to be sent first,
-    // and joins it. An observer that hangs holds this up for one call time-out at most, since the
-    // first failed call ends the thread.
-    ~ComponentObserverConsumer();
     ComponentObserverConsumer(const ComponentObserverConsumer&) = delete;
     ComponentObserverConsumer& operator=(const ComponentObserverConsumer&) = delete;
 
     const SDOPackage::ServiceProfile& getProfile() const { return m_profile; }
     bool observes(OpenRTM::StatusKind kind) const;
-    // Queues one notice, unless the kind is not observed or the consumer has finished.
+    // Heartbeat period, as taken from the profile; zero when heartbeats are off.
+    Clock::duration heartbeatInterval() const {
+        return m_heartbeat ? m_interval : Clock::duration();
+    }
+
+    // Queues one notice, unless the kind is not observed.
     void updateStatus(OpenRTM::StatusKind kind, const std::string& hint);
-    // True once a call to the observer has failed.
+    // The next notice due at `now`: the oldest queued one, else a heartbeat whose time has come
+    // (unless `beats` is false). False when nothing is due.
+    bool next(Clock::time_point now, bool beats, Notice& out);
+    // When the next heartbeat is due; Clock::time_point::max() when heartbeats are off.
+    Clock::time_point nextBeat() const;
+
+    // Makes the call, within kCallTimeoutMs; false, and failed() true from then on, when it fails.
+    // Called without the owner's lock.
+    bool send(const Notice& notice);
     bool failed() const { return m_failed.load(); }
-    // Asks the thread to end: with `flush` after sending what is queued, otherwise at once.
-    // Returns without waiting.
-    void finish(bool flush);
-    // True once the thread has ended, so that destroying the consumer will not wait.
-    bool finished() const { return m_finished.load(); }
 
 private:
-    void run();
-    bool send(OpenRTM::StatusKind kind, const std::string& hint);
-
     const SDOPackage::ServiceProfile m_profile;
     OpenRTM::ComponentObserver_var m_observer;
     bool m_observed[OpenRTM::STATUS_KIND_NUM] = {};
     bool m_heartbeat = false;
-    std::chrono::steady_clock::duration m_interval;
+    Clock::duration m_interval;
 
-    // Guards the queue and the finishing flags; m_wake signals their changes.
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<std::pair<OpenRTM::StatusKind, std::string>> m_queue;
-    bool m_finishing = false;
-    bool m_flush = false;
-
+    std::deque<Notice> m_queue;
+    Clock::time_point m_beat;
     std::atomic<bool> m_failed{false};
-    std::atomic<bool> m_finished{false};
-    std::thread m_thread;
 };
 
 }  // namespace RTC

@@ -6,25 +6,37 @@
 #include <rtm/ComponentObserverConsumer.h>
 #include <rtm/RTC.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace RTC {
 
-// Any thread may call; no call waits for an observer.
+// Any thread may call; no call waits for an observer. One sending thread, started with the first
+// observer, makes every call to every observer in turn, so an observer that is slow, hung or
+// gone never holds up the component or its execution contexts; the first call that fails
+// (the observer gone, unreachable, or silent for its call time-out) drops it.
 class SdoServiceAdmin {
 public:
+    // The most observers held at once.
+    static constexpr std::size_t kMaxObservers = 32;
+    // How long destruction goes on sending what is queued.
+    static constexpr std::chrono::milliseconds kFlushLimit{2000};
+
     SdoServiceAdmin() = default;
-    // Sends what is queued for each observer (one call time-out at most for one that hangs) and
-    // ends the consumers' threads.
+    // Sends what is queued, for kFlushLimit at most (and one call time-out for a call under way),
+    // then ends the sending thread.
     ~SdoServiceAdmin();
     SdoServiceAdmin(const SdoServiceAdmin&) = delete;
     SdoServiceAdmin& operator=(const SdoServiceAdmin&) = delete;
 
     // Takes a profile whose interface type is the component observer's, whose id is not empty and
-    // whose service is not nil; false otherwise. A profile with the id of one held replaces it.
+    // whose service is not nil; false otherwise, and false when kMaxObservers are held already. A
+    // profile with the id of one held replaces it.
     bool addSdoServiceConsumer(const SDOPackage::ServiceProfile& sProfile);
     // False when no consumer has that id.
     bool removeSdoServiceConsumer(const char* id);
@@ -37,14 +49,19 @@ public:
     void updateStatus(OpenRTM::StatusKind kind, const std::string& hint);
 
 private:
-    // Drops the consumers whose observer failed, and destroys those whose thread has ended. The
-    // caller holds m_mutex.
+    void run();
+    // Drops the consumers whose observer failed. The caller holds m_mutex.
     void reap();
 
-    // Guards both lists: the consumers held, and those dropped whose thread may still be ending.
+    // Guards the consumers (their queues included) and the flags below; m_wake signals a new
+    // notice, a new consumer or the end.
     std::mutex m_mutex;
-    std::vector<std::unique_ptr<ComponentObserverConsumer>> m_consumers;
-    std::vector<std::unique_ptr<ComponentObserverConsumer>> m_retired;
+    std::condition_variable m_wake;
+    // Shared with the sender while it calls one, so that removing it meanwhile is safe.
+    std::vector<std::shared_ptr<ComponentObserverConsumer>> m_consumers;
+    bool m_stopping = false;
+    std::chrono::steady_clock::time_point m_flushUntil;
+    std::thread m_sender;
 };
 
 }  // namespace RTC

@@ -28,6 +28,7 @@ std::string trimmedUpper(std::string s) {
 }  // namespace
 
 const char* const ComponentObserverConsumer::kInterfaceType = "IDL:OpenRTM/ComponentObserver:1.0";
+constexpr double ComponentObserverConsumer::kMinHeartbeatInterval;
 
 ComponentObserverConsumer::ComponentObserverConsumer(const SDOPackage::ServiceProfile& profile)
     : m_profile(profile),
@@ -52,22 +53,10 @@ ComponentObserverConsumer::ComponentObserverConsumer(const SDOPackage::ServicePr
     char* end = nullptr;
     const double seconds = std::strtod(interval.c_str(), &end);
     if (end != interval.c_str() && std::isfinite(seconds) && seconds > 0.0 && seconds < 1e6)
-        m_interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(seconds));
+        m_interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(std::max(seconds, kMinHeartbeatInterval)));
     omniORB::setClientCallTimeout(m_observer.in(), kCallTimeoutMs);
-    m_thread = std::thread([this] { run(); });
-}
-
-ComponentObserverConsumer::~ComponentObserverConsumer() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_finishing) {
-            m_finishing = true;
-            m_queue.clear();
-        }
-    }
-    m_wake.notify_all();
-    m_thread.join();
+    m_beat = Clock::now() + m_interval;
 }
 
 bool ComponentObserverConsumer::observes(OpenRTM::StatusKind kind) const {
@@ -75,73 +64,38 @@ bool ComponentObserverConsumer::observes(OpenRTM::StatusKind kind) const {
 }
 
 void ComponentObserverConsumer::updateStatus(OpenRTM::StatusKind kind, const std::string& hint) {
-    if (!observes(kind)) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_finishing || m_finished.load()) return;
-        if (m_queue.size() >= kQueueLimit) m_queue.pop_front();
-        m_queue.emplace_back(kind, hint);
-    }
-    m_wake.notify_all();
+    if (!observes(kind) || failed()) return;
+    if (m_queue.size() >= kQueueLimit) m_queue.pop_front();
+    m_queue.emplace_back(kind, hint);
 }
 
-void ComponentObserverConsumer::finish(bool flush) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_finishing) {
-            m_flush = m_flush && flush;
-        } else {
-            m_finishing = true;
-            m_flush = flush;
-        }
-        if (!m_flush) m_queue.clear();
+bool ComponentObserverConsumer::next(Clock::time_point now, bool beats, Notice& out) {
+    if (failed()) return false;
+    if (!m_queue.empty()) {
+        out = std::move(m_queue.front());
+        m_queue.pop_front();
+        return true;
     }
-    m_wake.notify_all();
+    if (!beats || !m_heartbeat || now < m_beat) return false;
+    m_beat += m_interval;
+    // After a late beat the next one keeps a whole interval's distance.
+    if (m_beat <= now) m_beat = now + m_interval;
+    out = Notice(OpenRTM::HEARTBEAT, "");
+    return true;
 }
 
-bool ComponentObserverConsumer::send(OpenRTM::StatusKind kind, const std::string& hint) {
+ComponentObserverConsumer::Clock::time_point ComponentObserverConsumer::nextBeat() const {
+    return m_heartbeat && !failed() ? m_beat : Clock::time_point::max();
+}
+
+bool ComponentObserverConsumer::send(const Notice& notice) {
     try {
-        m_observer->update_status(kind, hint.c_str());
+        m_observer->update_status(notice.first, notice.second.c_str());
         return true;
     } catch (const CORBA::Exception&) {
         m_failed = true;
         return false;
     }
-}
-
-void ComponentObserverConsumer::run() {
-    using Clock = std::chrono::steady_clock;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    Clock::time_point beat = Clock::now() + m_interval;
-    for (;;) {
-        if (!m_queue.empty()) {
-            const auto notice = std::move(m_queue.front());
-            m_queue.pop_front();
-            lock.unlock();
-            const bool sent = send(notice.first, notice.second);
-            lock.lock();
-            if (!sent) break;
-            continue;
-        }
-        if (m_finishing) break;
-        if (!m_heartbeat) {
-            m_wake.wait(lock);
-            continue;
-        }
-        if (Clock::now() < beat) {
-            m_wake.wait_until(lock, beat);
-            continue;
-        }
-        beat += m_interval;
-        // After a late beat the next one keeps a whole interval's distance.
-        if (beat <= Clock::now()) beat = Clock::now() + m_interval;
-        lock.unlock();
-        const bool sent = send(OpenRTM::HEARTBEAT, "");
-        lock.lock();
-        if (!sent) break;
-    }
-    m_queue.clear();
-    m_finished = true;
 }
 
 }  // namespace RTC
