@@ -89,7 +89,7 @@ private:
 
 // The reading side's view of a segment someone else created. It never maps the segment: values
 // are copied out with pread, so a segment truncated or rewritten by another process at any time
-// yields a refused value, never a fault. One thread at a time.
+// yields a refused value, never a fault. It never removes a name at exit. One thread at a time.
 class SegmentReader {
 public:
     SegmentReader() = default;
@@ -101,7 +101,11 @@ public:
     // Any segment open before is closed first, also when this one is refused. False, with the
     // reason, when refused.
     bool open(const std::string& name, unsigned long long size, std::string& reason);
-    // Closes the segment; `unlink` also removes its name.
+    // Closes the segment. With `unlink` it also removes its name, but only when it can tell the
+    // segment is this connection's and left over: named in the writers' UUID form, still the file
+    // it opened, of the size announced, owned by this user, and open or mapped by no other
+    // process (its writer has gone). A name another program uses, or one its writer still holds
+    // (the writer removes its own), is left alone.
     void close(bool unlink);
     bool isOpen() const { return m_fd >= 0; }
     const std::string& name() const { return m_name; }
@@ -112,6 +116,8 @@ public:
     bool read(OpenRTM::CdrData& out, bool littleEndian, std::string& reason);
 
 private:
+    bool leftOver() const;
+
     std::string m_name;
     int m_fd = -1;
     unsigned long long m_size = 0;

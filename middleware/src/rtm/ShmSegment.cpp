@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <rtm/ShmSegment.h>
 #include <sys/mman.h>
@@ -8,8 +9,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 namespace RTC {
 
@@ -186,6 +189,58 @@ void SegmentWriter::writeHeader(unsigned long long length, bool littleEndian) {
 
 SegmentReader::~SegmentReader() { close(false); }
 
+namespace {
+
+// The form writers name their segments in: a UUID in canonical text, "8-4-4-4-12" hex digits.
+bool uuidForm(const std::string& name) {
+    if (name.size() != 36) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? name[i] != '-' : !std::isxdigit(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return true;
+}
+
+// True when a process other than this one has the file `path` (device and inode as given) open
+// or mapped, as far as /proc shows; processes it may not look into do not count.
+bool heldElsewhere(const std::string& path, dev_t dev, ino_t ino) {
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return true;
+    const std::string self = std::to_string(::getpid());
+    bool held = false;
+    while (dirent* e = ::readdir(proc)) {
+        if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])) || self == e->d_name) continue;
+        const std::string dir = std::string("/proc/") + e->d_name;
+        std::ifstream maps(dir + "/maps");
+        for (std::string line; !held && std::getline(maps, line);) {
+            if (line.find(path) == std::string::npos) continue;
+            std::istringstream fields(line);
+            std::string range, perms, offset, device;
+            unsigned long long inode = 0;
+            fields >> range >> perms >> offset >> device >> inode;
+            held = inode == static_cast<unsigned long long>(ino);
+        }
+        if (DIR* fds = held ? nullptr : ::opendir((dir + "/fd").c_str())) {
+            while (dirent* f = ::readdir(fds)) {
+                struct stat st;
+                if (f->d_name[0] == '.') continue;
+                if (::stat((dir + "/fd/" + f->d_name).c_str(), &st) == 0 && st.st_dev == dev &&
+                    st.st_ino == ino) {
+                    held = true;
+                    break;
+                }
+            }
+            ::closedir(fds);
+        }
+        if (held) break;
+    }
+    ::closedir(proc);
+    return held;
+}
+
+}  // namespace
+
 bool SegmentReader::open(const std::string& name, unsigned long long size, std::string& reason) {
     close(false);
     if (!acceptableSegmentName(name)) {
@@ -211,15 +266,23 @@ bool SegmentReader::open(const std::string& name, unsigned long long size, std::
     m_fd = fd;
     m_name = name;
     m_size = size;
-    OpenSegments::instance().add(m_name);
     return true;
+}
+
+bool SegmentReader::leftOver() const {
+    struct stat opened, named;
+    const std::string path = "/dev/shm/" + m_name;
+    return uuidForm(m_name) && ::fstat(m_fd, &opened) == 0 &&
+           ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino && named.st_uid == ::geteuid() &&
+           static_cast<unsigned long long>(named.st_size) == m_size &&
+           !heldElsewhere(path, named.st_dev, named.st_ino);
 }
 
 void SegmentReader::close(bool unlink) {
     if (m_fd < 0) return;
+    if (unlink && leftOver()) ::shm_unlink(m_name.c_str());
     ::close(m_fd);
-    if (unlink) ::shm_unlink(m_name.c_str());
-    OpenSegments::instance().remove(m_name);
     m_fd = -1;
     m_size = 0;
 }
