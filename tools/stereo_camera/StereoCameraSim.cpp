@@ -2,8 +2,6 @@
 
 #include <rtm/ExecutionContextBase.h>
 
-#include "ServiceName.h"
-
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -54,6 +52,11 @@ RTC::RTObject_impl* create(RTC::Manager* manager) {
 
 void destroy(RTC::RTObject_impl* rtc) { delete rtc; }
 
+std::string upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
 }  // namespace
 
 StereoCameraSim::StereoCameraSim(RTC::Manager* manager)
@@ -83,11 +86,20 @@ void StereoCameraSim::publishService(const coil::Properties& config) {
         PortableServer::ObjectId_var id = poa->activate_object(m_service.in());
         CORBA::Object_var ref = poa->id_to_reference(id.in());
         CORBA::ORB_var orb = m_pManager->getORB();
-        std::string naming = config.getProperty("naming.enable");
-        for (char& c : naming) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (naming == "YES")
-            bindCameraService(orb, ref, config.getProperty("corba.nameservers"),
-                              config.getProperty("os.hostname"), getInstanceName());
+        if (upper(config.getProperty("naming.enable")) == "YES") {
+            // Checked as often as the middleware checks the components' names.
+            double seconds = 0.0;
+            if (upper(config.getProperty("naming.update.enable", "YES")) == "YES") {
+                const std::string text = config.getProperty("naming.update.interval", "10");
+                char* end = nullptr;
+                seconds = std::strtod(text.c_str(), &end);
+                if (end == text.c_str() || !(seconds >= 0.1 && seconds <= 86400.0)) seconds = 10.0;
+            }
+            m_serviceName.reset(new CameraServiceName(
+                orb, ref, config.getProperty("corba.nameservers"),
+                config.getProperty("os.hostname"), getInstanceName(),
+                std::chrono::milliseconds(static_cast<long>(seconds * 1000))));
+        }
         CORBA::String_var ior = orb->object_to_string(ref);
         const std::string target = config.getProperty("camera.service_ior");
         if (target == "-") std::cout << getInstanceName() << " StereoCameraService " << ior.in()
@@ -96,6 +108,12 @@ void StereoCameraSim::publishService(const coil::Properties& config) {
         std::cerr << "StereoCameraSim: cannot serve StereoCameraService (" << e._name() << ")"
                   << std::endl;
     }
+}
+
+RTC::ReturnCode_t StereoCameraSim::onFinalize() {
+    // While the ORB still serves: the name leaves the naming services with the component.
+    m_serviceName.reset();
+    return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t StereoCameraSim::onStartup(RTC::UniqueId ec_id) {

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "CameraService.h"
+#include "ServiceName.h"
 #include "SyntheticScene.h"
 
 // Configuration, from the manager's configuration (rtc.conf or -o): camera.width and
@@ -27,9 +28,12 @@ public:
     StereoCameraSim& operator=(const StereoCameraSim&) = delete;
 
     // Also activates the StereoCameraService servant and binds it in the naming services as
-    // "<host>.host_cxt/<instance>.StereoCameraService"; with camera.service_ior "-" its IOR is
-    // printed on standard output.
+    // "<host>.host_cxt/<instance>.StereoCameraService", binding it again every
+    // naming.update.interval seconds where it has gone missing; with camera.service_ior "-" its
+    // IOR is printed on standard output.
     RTC::ReturnCode_t onInitialize() override;
+    // Unbinds the service's name.
+    RTC::ReturnCode_t onFinalize() override;
     RTC::ReturnCode_t onStartup(RTC::UniqueId ec_id) override;
     RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id) override;
     // Renders and writes one map and one frame, both stamped with the current time.
@@ -51,6 +55,7 @@ private:
     // Reference counted: the POA keeps the servant until the ORB is destroyed, which comes after
     // the component has gone.
     PortableServer::Servant_var<CameraService> m_service;
+    std::unique_ptr<CameraServiceName> m_serviceName;
     std::chrono::steady_clock::time_point m_start;
 };
 
