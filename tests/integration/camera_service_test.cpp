@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <thread>
 
 #include "ChildProcess.h"
 #include "remote/Processes.h"
@@ -42,6 +47,58 @@ TEST(CameraService, AnswersByNameAndTheCameraEndsCleanly) {
     ASSERT_TRUE(camera.process().wait(20s));
     EXPECT_TRUE(WIFEXITED(camera.process().status()) && WEXITSTATUS(camera.process().status()) == 0)
         << camera.output();
+}
+
+// Waits until `rtctl list` shows every one of `names`.
+bool listed(const std::string& naming, const std::vector<std::string>& names,
+            std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        const auto r = remotetest::rtctl(naming, {"list"}, 10s);
+        bool all = r.status == 0;
+        for (const std::string& n : names) all = all && r.output.find(n) != std::string::npos;
+        if (all) return true;
+        std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+// Everything bound in the naming service comes back after it restarts empty: the camera's
+// component and service, and a master's manager object.
+TEST(CameraService, ItsNamesComeBackWhenTheNamingServiceRestarts) {
+    auto naming = std::make_unique<remotetest::NamingService>();
+    ASSERT_TRUE(naming->ready());
+    const std::string address = naming->address();
+    const int port = std::stoi(address.substr(address.find(':') + 1));
+    const std::string host = remotetest::hostName() + ".host_cxt/";
+    std::vector<std::string> names = {host + "StereoCameraSim0.rtc",
+                                      host + "StereoCameraSim0.StereoCameraService"};
+    remotetest::Component camera(CAMERA_PATH, address, {"naming.update.interval:0.3"});
+    ASSERT_FALSE(camera.ior().empty()) << camera.output();
+#ifdef RTCD_PATH
+    char dir[] = "/tmp/camera-service-test-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(dir));
+    remotetest::Component master(
+        RTCD_PATH, address,
+        {"manager.is_master:YES", "naming.update.interval:0.3",
+         "corba.master_manager:127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()),
+         "corba.ior_file:" + std::string(dir) + "/ior"});
+    names.push_back(host + "manager.mgr");
+#endif
+    ASSERT_TRUE(listed(address, names, 20s)) << camera.output();
+
+    naming.reset();
+    naming = std::make_unique<remotetest::NamingService>(port);
+    ASSERT_TRUE(naming->ready()) << "omniNames did not start again on " << port;
+    EXPECT_TRUE(listed(address, names, 20s)) << camera.output();
+
+    camera.process().signal(SIGTERM);
+    EXPECT_TRUE(camera.process().wait(20s));
+#ifdef RTCD_PATH
+    master.process().signal(SIGTERM);
+    EXPECT_TRUE(master.process().wait(20s));
+    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+#endif
 }
 
 TEST(CameraService, FramesReachAnImageConsumerOverSharedMemoryInEitherByteOrder) {

@@ -5,6 +5,7 @@
 #include <rtm/RTC.h>
 #include <rtm/OutPortBase.h>
 #include <rtm/RemoteUtil.h>
+#include <rtm/SdoServiceAdmin.h>
 #include <rtm/ShmSegment.h>
 #include <rtm/idl/ComponentObserverSkel.h>
 #include <rtm/idl/SharedMemorySkel.h>
@@ -24,6 +25,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
+#include <limits>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -231,7 +234,10 @@ TEST_F(Wire, OwnContextAnswersAndDrivesTheComponent) {
 
     EXPECT_EQ(RTC::RTC_OK, ec->set_rate(25.0));
     EXPECT_DOUBLE_EQ(25.0, ec->get_rate());
-    EXPECT_EQ(RTC::BAD_PARAMETER, ec->set_rate(-1.0));
+    for (double bad : {-1.0, 0.0, 1e-9, 1e-300, 1e9, std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_EQ(RTC::BAD_PARAMETER, ec->set_rate(bad)) << bad;
+    EXPECT_DOUBLE_EQ(25.0, ec->get_rate());
 
     EXPECT_EQ(RTC::INACTIVE_STATE, ec->get_component_state(comp));
     EXPECT_EQ(RTC::RTC_OK, ec->activate_component(comp));
@@ -244,8 +250,12 @@ TEST_F(Wire, OwnContextAnswersAndDrivesTheComponent) {
     // Components it does not drive: none, and one of another process.
     EXPECT_EQ(RTC::CREATED_STATE, ec->get_component_state(RTC::LightweightRTObject::_nil()));
     EXPECT_EQ(RTC::BAD_PARAMETER, ec->activate_component(RTC::LightweightRTObject::_nil()));
-    Component other("stereo_producer", "");
+    // A configured rate gets the same check.
+    Component other("stereo_producer", "", {"exec_cxt.periodic.rate:1e-300"});
     RTC::RTObject_var stranger = componentOf(other);
+    EXPECT_DOUBLE_EQ(1000.0, RTC::ExecutionContext_var(ownContext(stranger))->get_rate());
+    EXPECT_NE(std::string::npos, other.output().find("exec_cxt.periodic.rate \"1e-300\" is not a rate"))
+        << other.output();
     EXPECT_EQ(RTC::CREATED_STATE, ec->get_component_state(stranger));
     EXPECT_EQ(RTC::BAD_PARAMETER, ec->activate_component(stranger));
     EXPECT_EQ(RTC::BAD_PARAMETER, ec->add_component(stranger));
@@ -546,6 +556,14 @@ SDOPackage::ServiceProfile observerProfile(
     return p;
 }
 
+// How many threads the process `pid` runs.
+long threadsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, 8, "Threads:") == 0) return std::stol(line.substr(8));
+    return -1;
+}
+
 // The notices of one kind, sorted: they arrive in no fixed order.
 std::vector<std::string> only(const std::vector<std::string>& notices, const std::string& kind) {
     std::vector<std::string> out;
@@ -665,6 +683,80 @@ TEST_F(Wire, DeadOrHungObserversAreDroppedWithoutHoldingUpTheComponent) {
     ASSERT_EQ(1u, held->length());
     EXPECT_STREQ("live", held[0].id);
     EXPECT_TRUE(consumer.process().running());
+}
+
+// One sender serves every observer of a component, which holds a bounded number of them; the
+// heartbeat has a floor.
+TEST_F(Wire, ObserversShareOneSenderUpToTheirLimit) {
+    SDOPackage::Configuration_var conf = comp->get_configuration();
+    const long before = threadsOf(consumer.process().pid());
+    Observer one;
+    for (std::size_t i = 0; i < RTC::SdoServiceAdmin::kMaxObservers; ++i)
+        ASSERT_TRUE(conf->add_service_profile(
+            observerProfile(("o" + std::to_string(i)).c_str(), one.ref, {})))
+            << i;
+    EXPECT_FALSE(conf->add_service_profile(observerProfile("over", one.ref, {})));
+    EXPECT_TRUE(conf->add_service_profile(
+        observerProfile("o0", one.ref, {{"observed_status", "RTC_STATUS"}})))
+        << "a profile replacing one held is taken";
+    EXPECT_EQ(RTC::SdoServiceAdmin::kMaxObservers,
+              SDOPackage::ServiceProfileList_var(comp->get_service_profiles())->length());
+    // The sender, and nothing per observer.
+    EXPECT_LE(threadsOf(consumer.process().pid()), before + 2);
+    ASSERT_EQ(RTC::RTC_OK, ec->activate_component(comp));
+    const auto notices =
+        one.servant->waitFor(std::vector<std::string>(RTC::SdoServiceAdmin::kMaxObservers,
+                                                      "RTC_STATUS ACTIVE:0"));
+    EXPECT_EQ(RTC::SdoServiceAdmin::kMaxObservers, only(notices, "RTC_STATUS").size());
+    EXPECT_TRUE(conf->remove_service_profile("o1"));
+    EXPECT_TRUE(conf->add_service_profile(observerProfile("again", one.ref, {})));
+
+    SDOPackage::ServiceProfile flood = observerProfile(
+        "flood", one.ref, {{"heartbeat.enable", "YES"}, {"heartbeat.interval", "1e-9"}});
+    EXPECT_EQ(std::chrono::milliseconds(100),
+              std::chrono::duration_cast<std::chrono::milliseconds>(
+                  RTC::ComponentObserverConsumer(flood).heartbeatInterval()));
+}
+
+// Peers that never answer: a connection names a bounded number of ports, a notify_connect whose
+// later ports are silent fails within one call limit however many they are, a component takes
+// part in a bounded number of other processes' contexts, and with all of those silent the
+// program still ends promptly on SIGTERM.
+TEST_F(Wire, PeersThatNeverAnswerHoldNeitherACallNorTheEndForLong) {
+    SilentHost silent;
+    auto silentObject = [&](const std::string& key) {
+        return testsupport::orb()->string_to_object(
+            ("corbaloc:iiop:127.0.0.1:" + std::to_string(silent.port) + "/" + key).c_str());
+    };
+    auto chain = [&](CORBA::ULong length, const char* id) {
+        RTC::ConnectorProfile p = profileFor({port.in()}, id);
+        p.ports.length(length);
+        for (CORBA::ULong i = 1; i < length; ++i)
+            p.ports[i] = RTC::PortService::_unchecked_narrow(
+                CORBA::Object_var(silentObject("port" + std::to_string(i))));
+        return p;
+    };
+    omniORB::setClientCallTimeout(port, 30000);
+    RTC::ConnectorProfile tooLong = chain(17, "too-long");
+    EXPECT_EQ(RTC::BAD_PARAMETER, port->connect(tooLong));
+    EXPECT_EQ(RTC::BAD_PARAMETER, port->notify_connect(tooLong));
+    RTC::ConnectorProfile longest = chain(16, "silent-chain");
+    EXPECT_EQ(RTC::RTC_ERROR, port->notify_connect(longest));
+    EXPECT_EQ(0u, RTC::ConnectorProfileList_var(port->get_connector_profiles())->length());
+
+    for (int i = 0; i < 16; ++i) {
+        RTC::ExecutionContext_var foreign = RTC::ExecutionContext::_unchecked_narrow(
+            CORBA::Object_var(silentObject("ec" + std::to_string(i))));
+        EXPECT_EQ(1000 + i, comp->attach_context(foreign)) << i;
+    }
+    RTC::ExecutionContext_var oneTooMany = RTC::ExecutionContext::_unchecked_narrow(
+        CORBA::Object_var(silentObject("ec16")));
+    EXPECT_EQ(-1, comp->attach_context(oneTooMany));
+
+    consumer.process().signal(SIGTERM);
+    ASSERT_TRUE(consumer.process().wait(30s)) << "still waiting for its silent peers";
+    EXPECT_TRUE(WIFEXITED(consumer.process().status()));
+    EXPECT_EQ(0, WEXITSTATUS(consumer.process().status())) << consumer.output();
 }
 
 TEST_F(Wire, InPortCdrTakesValuesInTheConnectionsByteOrderAndDropsGarbage) {
@@ -871,6 +963,30 @@ TEST_F(Wire, ShutdownWhileCallsArriveEndsTheProgramCleanly) {
     EXPECT_EQ(0, WEXITSTATUS(consumer.process().status()));
 }
 
+// A stale binding where the host context belongs, to an object that is gone: the component
+// says what is wrong with the path, not that no naming service answers.
+TEST(Naming, APathThroughSomethingThatIsNotAContextIsReportedAsSuch) {
+    remotetest::NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    CORBA::Object_var ns = testsupport::orb()->string_to_object(
+        ("corbaloc::" + naming.address() + "/NameService").c_str());
+    CosNaming::NamingContext_var root = CosNaming::NamingContext::_narrow(ns);
+    ASSERT_FALSE(CORBA::is_nil(root));
+    const std::string context = remotetest::hostName() + ".host_cxt";
+    CORBA::Object_var gone = testsupport::orb()->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/gone")
+            .c_str());
+    root->rebind(RTC::remote::toName(context), gone);
+    Component consumer("stereo_consumer", naming.address());
+    ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
+    const std::string out = consumer.output();
+    EXPECT_NE(std::string::npos,
+              out.find("\"" + context + "\" there is bound to something that is not a naming "
+                       "context"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("no naming service answers")) << out;
+}
+
 class Pushing : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -1052,10 +1168,48 @@ TEST_F(Wire, SharedMemorySegmentIsHostileInputAndTheNextGoodValueIsTaken) {
         ++lines;
     EXPECT_EQ(2u, lines) << "one line per connection for its first thousand refusals\n" << out;
 
-    // Ending the connection unlinks the segment, whoever created it.
+    // Ending the connection leaves a segment its writer still holds: the writer removes its own.
     EXPECT_EQ(RTC::RTC_OK, port->disconnect(id.c_str()));
-    EXPECT_NE(0, access(("/dev/shm/" + name).c_str(), F_OK));
+    EXPECT_EQ(0, access(("/dev/shm/" + name).c_str(), F_OK));
     EXPECT_THROW(in->put(), CORBA::OBJECT_NOT_EXIST);
+}
+
+// A segment nobody holds any more, named by a writer's rule, of the size announced.
+std::string leftOverSegment(std::size_t size) {
+    const std::string name = RTC::newConnectorId();
+    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    EXPECT_LE(0, fd);
+    EXPECT_EQ(0, ftruncate(fd, static_cast<off_t>(size)));
+    close(fd);
+    return name;
+}
+
+// Told to close or ending its connection, a reader removes only its connection's segment left
+// over by a writer that has gone; another program's object, or a segment its writer still holds,
+// stays whatever the writer asks.
+TEST_F(Wire, ReaderUnlinksOnlyASegmentLeftOverOnItsConnection) {
+    const std::string other = "qor-test-not-a-segment-" + std::to_string(getpid());
+    const int fd = shm_open(other.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_LE(0, fd);
+    ASSERT_EQ(0, ftruncate(fd, 4096));
+    close(fd);
+    RTC::SegmentWriter held(RTC::newConnectorId());
+    std::string error;
+    ASSERT_TRUE(held.create(4096, error)) << error;
+    const std::string goneWriter = leftOverSegment(4096);
+    for (const std::string& name : {other, held.name(), goneWriter}) {
+        std::string id;
+        OpenRTM::PortSharedMemory_var in = connectShm(port, "little,big", id);
+        ASSERT_FALSE(CORBA::is_nil(in));
+        in->open_memory(4096, name.c_str());
+        in->close_memory(true);
+        in->open_memory(4096, name.c_str());
+        EXPECT_EQ(RTC::RTC_OK, port->disconnect(id.c_str()));
+        const bool stays = name != goneWriter;
+        EXPECT_EQ(stays, access(("/dev/shm/" + name).c_str(), F_OK) == 0) << name;
+    }
+    shm_unlink(other.c_str());
+    shm_unlink(goneWriter.c_str());
 }
 
 // The input side of a shared-memory connection in this process: records the calls the writer
