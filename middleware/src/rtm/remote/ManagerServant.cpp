@@ -430,7 +430,10 @@ RTC::RTCList* ManagerServant::get_components() {
         list->length(i + 1);
         list[i] = ref._retn();
     }
+    // Slaves that never answer share one limit; those not reached in time are left out.
+    const PeerBudget budget = m_registry.budget(kPeerCallLimit);
     for (RTM::Manager_var& slave : slaves()) {
+        if (!budget.limit(slave, kPeerCallTimeoutMs)) break;
         try {
             RTC::RTCList_var more = slave->get_components();
             appendAll(list.inout(), more.in());
@@ -455,7 +458,10 @@ RTC::ComponentProfileList* ManagerServant::get_component_profiles() {
             // Gone meanwhile.
         }
     }
+    // Slaves that never answer share one limit; those not reached in time are left out.
+    const PeerBudget budget = m_registry.budget(kPeerCallLimit);
     for (RTM::Manager_var& slave : slaves()) {
+        if (!budget.limit(slave, kPeerCallTimeoutMs)) break;
         try {
             RTC::ComponentProfileList_var more = slave->get_component_profiles();
             appendAll(list.inout(), more.in());
