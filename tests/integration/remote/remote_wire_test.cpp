@@ -254,7 +254,8 @@ TEST_F(Wire, OwnContextAnswersAndDrivesTheComponent) {
     Component other("stereo_producer", "", {"exec_cxt.periodic.rate:1e-300"});
     RTC::RTObject_var stranger = componentOf(other);
     EXPECT_DOUBLE_EQ(1000.0, RTC::ExecutionContext_var(ownContext(stranger))->get_rate());
-    EXPECT_NE(std::string::npos, other.output().find("exec_cxt.periodic.rate \"1e-300\" is not a rate"))
+    EXPECT_NE(std::string::npos,
+              other.output().find("exec_cxt.periodic.rate \"1e-300\" is not a rate"))
         << other.output();
     EXPECT_EQ(RTC::CREATED_STATE, ec->get_component_state(stranger));
     EXPECT_EQ(RTC::BAD_PARAMETER, ec->activate_component(stranger));
