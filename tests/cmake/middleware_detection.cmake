@@ -1,12 +1,15 @@
 # Which middleware a configure picks, and what reaches the compiler and linker, against fake
 # installed prefixes laid out as OpenRTM-aist installs itself: 2.0.2 (a CMake package beside an
-# openrtm2.pc whose Libs cannot link) and 1.2.2 (pkg-config's openrtm-aist). Configure only.
+# openrtm2.pc whose Libs cannot link) and 1.2.2 (pkg-config's openrtm-aist, and a CMake package
+# without a version file). Configure only. The search of the system prefixes is pointed at a
+# scratch directory, so an OpenRTM-aist installed on this machine changes nothing here.
 # Run: cmake -DSOURCE_DIR=<tree> -DWORK_DIR=<scratch> -P middleware_detection.cmake
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(p2 ${WORK_DIR}/openrtm2)
 set(p1 ${WORK_DIR}/openrtm1)
 set(p2only ${WORK_DIR}/openrtm2-pc-only)
+set(sys ${WORK_DIR}/system)
 
 # 2.0.2: the package's variables as it sets them, bare library names and all.
 file(MAKE_DIRECTORY ${p2}/include/coil-2.0 ${p2}/include/openrtm-2.0/rtm/idl ${p2}/lib/pkgconfig)
@@ -78,8 +81,28 @@ Name: openrtm-aist
 Description: OpenRTM-aist
 Version: 1.2.2
 Cflags: -I\${includedir}/openrtm-1.2 -I\${includedir}/coil-1.2 -I\${includedir}/openrtm-1.2/rtm/idl
-Libs: -L\${libdir} -lRTC -lcoil
+Libs: -L\${libdir} -lRTC -lcoil -export-dynamic
 ")
+file(WRITE ${p1}/lib/openrtm-1.2/cmake/OpenRTMConfig.cmake "
+set(OPENRTM_DIR ${p1})
+set(OPENRTM_INCLUDE_DIR ${p1}/include/openrtm-1.2)
+set(OPENRTM_VERSION 1.2.2)
+set(OPENRTM_LIBRARIES RTC coil)
+set(OPENRTM_LIBRARY_DIRS ${p1}/lib)
+")
+
+# The system prefixes: /opt holding copies of both, as the tarballs install them.
+file(MAKE_DIRECTORY ${sys}/opt)
+file(COPY ${p1}/ DESTINATION ${sys}/opt/openrtm-aist-1.2.2)
+file(COPY ${p2}/ DESTINATION ${sys}/opt/openrtm-aist-2.0.2)
+foreach(v 1.2.2 2.0.2)
+  file(GLOB_RECURSE files ${sys}/opt/openrtm-aist-${v}/*.cmake ${sys}/opt/openrtm-aist-${v}/*.pc)
+  foreach(f IN LISTS files)
+    file(READ ${f} text)
+    string(REPLACE "${WORK_DIR}/openrtm1" "${sys}/opt/openrtm-aist-${v}" text "${text}")
+    file(WRITE ${f} "${text}")
+  endforeach()
+endforeach()
 
 set(failures 0)
 # expect(<condition as the text of an if()> <message>)
@@ -96,7 +119,8 @@ function(configure case pcpath)
   set(tree ${WORK_DIR}/${case})
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E env --unset=CMAKE_PREFIX_PATH PKG_CONFIG_PATH=${pcpath}
-            ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${tree} -G Ninja ${ARGN}
+            ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${tree} -G Ninja
+            -DQOR_OPENRTM_SYSTEM_PREFIXES=${WORK_DIR}/empty ${ARGN}
     RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
   set(result ${result} PARENT_SCOPE)
   set(out "${out}${err}" PARENT_SCOPE)
@@ -167,6 +191,30 @@ expect("used STREQUAL \"openrtm-pkgconfig\"" "picked \"${used}\"")
 expect("idl STREQUAL \"${p1}/include/openrtm-1.2/rtm/idl\"" "IDL directory \"${idl}\"")
 ninja_block("${ninja}" "build depth_viewer/MorvaneComp: CXX_EXECUTABLE_LINKER" link)
 expect("link MATCHES \"${p1}/lib/libRTC.so\"" "libRTC not linked:\n${link}")
+expect("NOT link MATCHES \" -export-dynamic\"" "the raw -export-dynamic reached the link:\n${link}")
+expect("out MATCHES \"OpenRTM-aist 1.2.2: pkg-config module ${p1}/lib/pkgconfig/openrtm-aist.pc .named by PKG_CONFIG_PATH\"" "the choice is not named:\n${out}")
+
+# A named prefix wins over the system's, and 1.x's CMake package (no version file) is 1.x: built
+# through the openrtm-aist.pc of its prefix.
+set(case openrtm1-package-named)
+configure(${case} "" -DCMAKE_PREFIX_PATH=${p1} -DQOR_OPENRTM_SYSTEM_PREFIXES=${sys}/opt ${no_tests})
+expect("result EQUAL 0" "configure failed:\n${out}")
+expect("used STREQUAL \"openrtm-pkgconfig\"" "picked \"${used}\"")
+expect("idl STREQUAL \"${p1}/include/openrtm-1.2/rtm/idl\"" "IDL directory \"${idl}\"")
+set(case openrtm1-pc-named)
+configure(${case} "${p1}/lib/pkgconfig" -DQOR_OPENRTM_SYSTEM_PREFIXES=${sys}/opt ${no_tests})
+expect("used STREQUAL \"openrtm-pkgconfig\" AND idl MATCHES \"^${p1}/\"" "picked \"${used}\" at \"${idl}\"")
+
+# Nothing named, both in the system's prefixes: the newest 2.x, and the configure says so; with
+# 1.x alone there, 1.x through its pkg-config module.
+set(case system-both)
+configure(${case} "" -DQOR_OPENRTM_SYSTEM_PREFIXES=${sys}/opt ${no_tests})
+expect("used STREQUAL \"openrtm-cmake\" AND idl MATCHES \"^${sys}/opt/openrtm-aist-2.0.2/\"" "picked \"${used}\" at \"${idl}\"")
+expect("out MATCHES \"OpenRTM-aist 2.0.2: CMake package in ${sys}/opt/openrtm-aist-2.0.2/[^\n]*CMake's own search\"" "the choice is not named:\n${out}")
+file(REMOVE_RECURSE ${sys}/opt/openrtm-aist-2.0.2)
+set(case system-1)
+configure(${case} "" -DQOR_OPENRTM_SYSTEM_PREFIXES=${sys}/opt ${no_tests})
+expect("used STREQUAL \"openrtm-pkgconfig\" AND idl MATCHES \"^${sys}/opt/openrtm-aist-1.2.2/\"" "picked \"${used}\" at \"${idl}\"")
 
 # QOR_MIDDLEWARE=BUNDLED looks at neither.
 set(case forced-bundled)
