@@ -27,7 +27,7 @@ public:
         return RTC::RTC_OK;
     }
     RTC::ReturnCode_t onStartup(RTC::UniqueId id) override {
-        getExecutionContext(id)->activate_component(this);
+        getContextObject(id)->activate_component(this);
         return RTC::RTC_OK;
     }
     RTC::ReturnCode_t onActivated(RTC::UniqueId) override {
@@ -38,7 +38,7 @@ public:
         if (m_in.isNew()) {
             m_in.read();
             say("received " + std::to_string(m_received.sec));
-            if (m_received.sec == 5) getExecutionContext(id)->deactivate_component(this);
+            if (m_received.sec == 5) getContextObject(id)->deactivate_component(this);
         }
         if (m_count < 5) {
             m_sent.sec = ++m_count;

@@ -29,7 +29,7 @@ public:
         registerFunc(manager);
         comp = manager->createComponent(typeName);
         if (!comp) throw std::runtime_error("component creation failed");
-        ec = dynamic_cast<RTC::PeriodicExecutionContext*>(comp->getExecutionContext(0));
+        ec = dynamic_cast<RTC::PeriodicExecutionContext*>(comp->getContextObject(0));
         if (!ec) throw std::runtime_error("no stepped execution context");
     }
     ComponentHarness(const ComponentHarness&) = delete;

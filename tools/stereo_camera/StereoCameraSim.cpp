@@ -1,7 +1,5 @@
 #include "StereoCameraSim.h"
 
-#include <rtm/ExecutionContextBase.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -116,16 +114,18 @@ RTC::ReturnCode_t StereoCameraSim::onFinalize() {
     return RTC::RTC_OK;
 }
 
-RTC::ReturnCode_t StereoCameraSim::onStartup(RTC::UniqueId ec_id) {
+// The rate is set when activated rather than at start-up: the context's reference is there for
+// certain only once the component is registered, and before then nothing is rendered anyway.
+RTC::ReturnCode_t StereoCameraSim::onActivated(RTC::UniqueId ec_id) {
     coil::Properties none;
     const coil::Properties& config = m_pManager ? m_pManager->getConfig() : none;
-    const long rate = numberFrom(config, "camera.rate", 15, 1, 1000);
-    if (RTC::ExecutionContextBase* ec = getExecutionContext(ec_id))
-        ec->set_rate(static_cast<double>(rate));
-    return RTC::RTC_OK;
-}
-
-RTC::ReturnCode_t StereoCameraSim::onActivated(RTC::UniqueId) {
+    const double rate = static_cast<double>(numberFrom(config, "camera.rate", 15, 1, 1000));
+    try {
+        RTC::ExecutionContext_var ec = getExecutionContext(ec_id);
+        if (!CORBA::is_nil(ec) && ec->get_rate() != rate) ec->set_rate(rate);
+    } catch (const CORBA::Exception& e) {
+        std::cerr << "StereoCameraSim: cannot set the rate (" << e._name() << ")" << std::endl;
+    }
     m_start = std::chrono::steady_clock::now();
     return RTC::RTC_OK;
 }

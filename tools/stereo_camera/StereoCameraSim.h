@@ -34,7 +34,6 @@ public:
     RTC::ReturnCode_t onInitialize() override;
     // Unbinds the service's name.
     RTC::ReturnCode_t onFinalize() override;
-    RTC::ReturnCode_t onStartup(RTC::UniqueId ec_id) override;
     RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id) override;
     // Renders and writes one map and one frame, both stamped with the current time.
     RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id) override;

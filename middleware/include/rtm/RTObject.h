@@ -98,9 +98,15 @@ public:
     // The observers tools gave the component; they are told of its changes.
     SdoServiceAdmin& getSdoServiceAdmin() { return m_sdoservice; }
 
-    // Execution contexts: owned ones have handles from 0, those the component only takes part in
-    // from 1000. Null for an unknown handle.
-    ExecutionContextBase* getExecutionContext(RTC::UniqueId ec_id) const;
+    // The context behind `ec_id` (an exec_handle passed to a callback), as get_context returns
+    // it: a new reference the caller releases, nil for an unknown handle or while the component
+    // has no CORBA object (before it is registered, after it is unregistered, or with
+    // "manager.corba_servant" NO).
+    ExecutionContext_ptr getExecutionContext(RTC::UniqueId ec_id);
+    // The same context as the middleware's own object (the stand-in's internals and tests): owned
+    // ones have handles from 0, those the component only takes part in from 1000. Null for an
+    // unknown handle.
+    ExecutionContextBase* getContextObject(RTC::UniqueId ec_id) const;
     std::vector<ExecutionContextBase*> getOwnedContexts() const;
     // The handle of `ec` for this component, or -1.
     UniqueId getContextHandle(const ExecutionContextBase* ec) const;

@@ -388,7 +388,7 @@ bool Manager::activateManager() {
     for (const std::string& name :
          splitList(m_config.getProperty("manager.components.preactivation"))) {
         RTObject_impl* comp = getComponent(name.c_str());
-        ExecutionContextBase* ec = comp ? comp->getExecutionContext(0) : nullptr;
+        ExecutionContextBase* ec = comp ? comp->getContextObject(0) : nullptr;
         if (!ec || ec->activate_component(comp) != RTC::RTC_OK)
             std::cerr << "manager: cannot activate \"" << name
                       << "\" (manager.components.preactivation)" << std::endl;

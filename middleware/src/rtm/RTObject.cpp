@@ -10,6 +10,9 @@
 #include <exception>
 #include <iostream>
 
+#include "remote/Registry.h"
+#include "remote/Servants.h"
+
 namespace RTC {
 
 namespace {
@@ -265,7 +268,19 @@ const char* RTObject_impl::getCategory() const {
 coil::Properties& RTObject_impl::getProperties() { return m_properties; }
 void RTObject_impl::setProperties(const coil::Properties& prop) { m_properties << prop; }
 
-ExecutionContextBase* RTObject_impl::getExecutionContext(RTC::UniqueId ec_id) const {
+ExecutionContext_ptr RTObject_impl::getExecutionContext(RTC::UniqueId ec_id) {
+    remote::Registry* registry = m_pManager ? m_pManager->m_remote : nullptr;
+    if (!registry) return ExecutionContext::_nil();
+    PortableServer::Servant_var<remote::ComponentServant> servant = registry->servantOf(this);
+    if (!servant.in()) return ExecutionContext::_nil();
+    try {
+        return servant->get_context(ec_id);
+    } catch (const CORBA::Exception&) {
+        return ExecutionContext::_nil();
+    }
+}
+
+ExecutionContextBase* RTObject_impl::getContextObject(RTC::UniqueId ec_id) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (ec_id >= 0 && ec_id < kParticipantHandleBase) {
         return static_cast<std::size_t>(ec_id) < m_ownedContexts.size() ? m_ownedContexts[ec_id]
@@ -324,7 +339,7 @@ ReturnCode_t RTObject_impl::detachContext(UniqueId ec_id) {
 }
 
 LifeCycleState RTObject_impl::getState() const {
-    ExecutionContextBase* ec = getExecutionContext(0);
+    ExecutionContextBase* ec = getContextObject(0);
     if (!ec) return RTC::CREATED_STATE;
     return ec->get_component_state(const_cast<RTObject_impl*>(this));
 }

@@ -354,7 +354,7 @@ RTC::ReturnCode_t ComponentServant::detach_context(RTC::ExecutionContextHandle_t
     ComponentLink::Use use(*m_link);
     if (!use) gone();
     if (exec_handle < kFirstParticipantHandle) return RTC::BAD_PARAMETER;
-    ExecutionContextBase* ec = use->getExecutionContext(exec_handle);
+    ExecutionContextBase* ec = use->getContextObject(exec_handle);
     const RTC::ReturnCode_t r = use->detachContext(exec_handle);
     if (r == RTC::RTC_OK && ec) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -370,7 +370,7 @@ RTC::ReturnCode_t ComponentServant::detach_context(RTC::ExecutionContextHandle_t
 RTC::ExecutionContext_ptr ComponentServant::get_context(RTC::ExecutionContextHandle_t exec_handle) {
     ComponentLink::Use use(*m_link);
     if (!use) gone();
-    return contextRef(use->getExecutionContext(exec_handle));
+    return contextRef(use->getContextObject(exec_handle));
 }
 
 RTC::ExecutionContextList* ComponentServant::get_owned_contexts() {
@@ -392,7 +392,7 @@ RTC::ExecutionContextList* ComponentServant::get_participating_contexts() {
     if (!use) gone();
     RTC::ExecutionContextList_var list = new RTC::ExecutionContextList;
     for (UniqueId h = kFirstParticipantHandle;; ++h) {
-        ExecutionContextBase* ec = use->getExecutionContext(h);
+        ExecutionContextBase* ec = use->getContextObject(h);
         if (!ec) break;
         RTC::ExecutionContext_var ref = contextRef(ec);
         if (CORBA::is_nil(ref)) continue;
