@@ -8,7 +8,15 @@ namespace frame {
 
 typedef void (*RegisterFunc)(RTC::Manager* manager);
 
-// Hands the command line to the middleware's manager, installs the module init procedure and
+// Raises omniORB's limit on a GIOP message to 128 MiB for the ORB this process starts next,
+// unless the user chose one: omniORB takes the ORB's arguments (the middleware's "corba.args")
+// over the environment, and the environment over its configuration file, so the limit goes into
+// the environment (ORBgiopMaxMsgSize) when the environment has none and the configuration file
+// ($OMNIORB_CONFIG, else /etc/omniORB.cfg) sets none other than omniORB's own 2 MiB. The same on
+// the bundled and the installed middleware; the child processes inherit it.
+void defaultMessageLimit();
+
+// Calls defaultMessageLimit(), hands the command line to the middleware's manager, installs the module init procedure and
 // activates the manager, then blocks in its run loop until it shuts down; returns 0 then.
 // The module init procedure calls `registerFunc` and creates the component `componentName`; when
 // that fails it writes "Component create failed." to standard error and aborts the process.
@@ -18,8 +26,10 @@ int runComponentProgram(int argc, char** argv, RegisterFunc registerFunc,
 
 // Ends the process at once with `status`, for when an orderly shutdown cannot run because the
 // calling thread, a component's execution thread, cannot return to where it was (its display went
-// away under it). Every component is first taken out of the naming services and its connections
-// with peers are ended. Static destructors do not run.
+// away under it). First every port of every component ends all its connections (disconnect_all,
+// which tells the peers and removes the segments of shared-memory connections, as far as the
+// middleware's ports do so on disconnection), then every component is unregistered, which takes it
+// out of the naming services. Static destructors do not run.
 [[noreturn]] void leaveProcess(int status);
 
 }  // namespace frame

@@ -81,6 +81,9 @@ public:
     bool removeOutPort(OutPortBase& port);
     // Ports in registration order; they stay owned by the component class.
     std::vector<PortBase*> getPorts() const;
+    // The ports' references, as the component's CORBA object lists them: a new list the caller
+    // deletes; empty while the component has no CORBA object.
+    PortServiceList* get_ports();
     PortBase* findPort(const std::string& name) const;
 
     const char* getInstanceName() const;

@@ -280,6 +280,19 @@ ExecutionContext_ptr RTObject_impl::getExecutionContext(RTC::UniqueId ec_id) {
     }
 }
 
+PortServiceList* RTObject_impl::get_ports() {
+    remote::Registry* registry = m_pManager ? m_pManager->m_remote : nullptr;
+    PortableServer::Servant_var<remote::ComponentServant> servant;
+    if (registry) servant = registry->servantOf(this);
+    if (servant.in()) {
+        try {
+            return servant->get_ports();
+        } catch (const CORBA::Exception&) {
+        }
+    }
+    return new PortServiceList;
+}
+
 ExecutionContextBase* RTObject_impl::getContextObject(RTC::UniqueId ec_id) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (ec_id >= 0 && ec_id < kParticipantHandleBase) {
