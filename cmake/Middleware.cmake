@@ -230,3 +230,5 @@ else()
 endif()
 set(QOR_MIDDLEWARE_USED ${QOR_MIDDLEWARE_USED} CACHE INTERNAL "The middleware this tree builds against")
 set(QOR_RTM_IDL_DIR_USED ${QOR_RTM_IDL_DIR} CACHE INTERNAL "The middleware's IDL directory")
+set(QOR_OPENRTM_VERSION_USED "${OPENRTM_VERSION}" CACHE INTERNAL
+    "The installed OpenRTM-aist's version, empty with the bundled middleware")
