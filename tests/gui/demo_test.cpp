@@ -2,7 +2,8 @@
 // show a depth map with many hues and black holes, and a camera frame without shear.
 // The same test checks programs built against other middlewares: QOR_DEMO_CAMERA_FROM and
 // QOR_DEMO_VIEWERS_FROM name the build trees the camera and the viewers come from (the demo's
-// --camera-from, --viewers-from), QOR_DEMO_SIZE the size (default 320x240).
+// --camera-from, --viewers-from), QOR_DEMO_VIEWERS_IN a host program for the viewers' modules
+// (--viewers-in), QOR_DEMO_SIZE the size (default 320x240).
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 #include <sys/wait.h>
@@ -53,7 +54,8 @@ TEST_P(Demo, HeadlessRunLeavesScreenshotsOfBothViewers) {
                                      "--no-build", "--build-dir", QOR_BINARY_DIR, "--transport",
                                      GetParam()};
     const char* const trees[][2] = {{"QOR_DEMO_CAMERA_FROM", "--camera-from"},
-                                    {"QOR_DEMO_VIEWERS_FROM", "--viewers-from"}};
+                                    {"QOR_DEMO_VIEWERS_FROM", "--viewers-from"},
+                                    {"QOR_DEMO_VIEWERS_IN", "--viewers-in"}};
     for (const auto& tree : trees) {
         const char* from = std::getenv(tree[0]);
         if (from && *from) args.insert(args.end(), {tree[1], from});
