@@ -38,18 +38,21 @@ struct Options {
     bool hdOnly = false;    // only the HD rows
     std::string filter;     // only the HD rows whose "program size via" contains it
     bool quick = false;
+    std::string viewersFrom;  // a build tree whose MorvaneBench and KalethBench are measured
 };
 
 [[noreturn]] void usage(const char* program, int status) {
     std::fprintf(status ? stderr : stdout,
-                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--filter TEXT] [--quick]\n"
+                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--filter TEXT] [--quick] [--viewers-from DIR]\n"
                  "  --maps         values per offered rate and run (default 300)\n"
                  "  --runs         runs per rate, figures are medians (default 3)\n"
                  "  --memory-maps  values of the fastest run, for the memory figure (default 10000)\n"
                  "  --hd-maps      values per run at 1280x720 and 1920x1080 (default 60)\n"
                  "  --hd-only      only the rows at 1280x720 and 1920x1080\n"
                  "  --filter TEXT  only the HD rows whose \"program size via\" contains TEXT\n"
-                 "  --quick        20 values, 1 run, 200 for memory: checks that it all works\n",
+                 "  --quick        20 values, 1 run, 200 for memory: checks that it all works\n"
+                 "  --viewers-from the viewers of the build tree DIR (built against an installed\n"
+                 "                 OpenRTM-aist, say), found through a private naming service\n",
                  program);
     std::exit(status);
 }
@@ -66,6 +69,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--hd-only") o.hdOnly = true;
         else if (a == "--filter" && v) o.filter = argv[++i];
         else if (a == "--quick") o.quick = true;
+        else if (a == "--viewers-from" && v) o.viewersFrom = argv[++i];
         else if (a == "--help" || a == "-h") usage(argv[0], 0);
         else usage(argv[0], 2);
     }
@@ -241,16 +245,55 @@ std::unique_ptr<RTC::OutPortConnector> connectorTo(const std::string& ior, Trans
     return std::unique_ptr<RTC::OutPortConnector>(new RTC::remote::RemoteConnector(info, cdr));
 }
 
+// Set from --viewers-from: the viewer programs (not FlowSink) come from that tree, and since a
+// middleware other than ours prints no reference, each is found in a naming service of this
+// process's own.
+std::string g_viewersFrom;
+
+// The reference of `instance`, as bound in `naming` by a viewer that started; empty when it did
+// not appear within 20 s.
+std::string resolveViewer(const remotetest::NamingService& naming, const std::string& instance) {
+    const std::string url = "corbaname::" + naming.address() + "#" + remotetest::hostName() +
+                            ".host_cxt/" + instance + ".rtc";
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < deadline) {
+        try {
+            CORBA::Object_var obj = benchpeer::orb()->string_to_object(url.c_str());
+            if (!CORBA::is_nil(obj) && !obj->_non_existent()) {
+                CORBA::String_var ior = benchpeer::orb()->object_to_string(obj);
+                return ior.in();
+            }
+        } catch (const CORBA::Exception&) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return "";
+}
+
 template <class T>
 RunResult runOnce(const char* program, T value, double rateHz, int count,
                   Transport transport = Transport::Cdr) {
-    std::unique_ptr<remotetest::Component> viewer = benchpeer::startComponent(
-        program, {}, {{"QT_QPA_PLATFORM", "offscreen"}});
-    bench::require(!viewer->ior().empty(), std::string(program) + " printed no reference: " +
-                                               viewer->output());
+    std::unique_ptr<remotetest::Component> viewer;
+    std::string ior;
+    if (g_viewersFrom.empty() || std::string(program) == "FlowSink") {
+        viewer = benchpeer::startComponent(program, {}, {{"QT_QPA_PLATFORM", "offscreen"}});
+        ior = viewer->ior();
+    } else {
+        static remotetest::NamingService naming;
+        bench::require(naming.ready(), "omniNames did not start");
+        viewer.reset(new remotetest::Component(
+            g_viewersFrom + "/bench/" + program, naming.address(),
+            {"exec_cxt.periodic.rate:1000", "corba.ior_file:/dev/null"},
+            {{"QT_QPA_PLATFORM", "offscreen"}}));
+        std::string instance = program;
+        instance = instance.substr(0, instance.size() - 5) + "0";  // MorvaneBench: Morvane0
+        ior = resolveViewer(naming, instance);
+    }
+    bench::require(!ior.empty(), std::string(program) + " gave no reference: " +
+                                     viewer->output());
     RTC::OutPort<T> out("bench", value);
-    out.addConnection(connectorTo(viewer->ior(), transport, program));
-    const remotetest::ToolResult activated = remotetest::rtctl("", {"activate", viewer->ior()});
+    out.addConnection(connectorTo(ior, transport, program));
+    const remotetest::ToolResult activated = remotetest::rtctl("", {"activate", ior});
     bench::require(activated.status == 0, std::string("rtctl activate: ") + activated.output);
     // Let the window come up and the first idle cycles pass before measuring.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -452,6 +495,7 @@ void hdSection(const Options& o) {
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
+    g_viewersFrom = o.viewersFrom;
     // CDR streams need an initialised ORB (its code sets) before the first encoding.
     benchpeer::orb();
     if (o.hdOnly) {
