@@ -102,6 +102,16 @@ std::vector<std::string> ownLines(const std::string& output) {
         if (line.empty() || line.find(" IOR:") != std::string::npos) continue;
         if (line == std::string(60, '-') + "+" || line == " Morvane Component (Ver. 20th June 2011)")
             continue;
+        // What omniORB logs of the installed middleware's own faults when a port ends its
+        // connections under a flowing camera: 2.0.2 deletes a port's servant while a put to it
+        // still runs (two lines), and a shared-memory input port of 1.2.2 or 2.0.2 calls its
+        // partner, which stays nil in a push connection. Not ours.
+        const char* from = std::getenv("QOR_VIEWERS_FROM");
+        if (from && *from &&
+            (line.find("a servant has been deleted that is still activated") != std::string::npos ||
+             line.find("invoke an operation on a nil reference") != std::string::npos ||
+             line.compare(0, 10, "      id: ") == 0))
+            continue;
         lines.push_back(line);
     }
     return lines;
@@ -156,15 +166,26 @@ protected:
         // In a sanitizer tree a leak still shows in the exit status, without the summary of
         // suppressed ones that LeakSanitizer would add to the output.
         const char* lsan = std::getenv("LSAN_OPTIONS");
+        // QOR_VIEWERS_FROM: the viewers of another build tree (built against an installed
+        // OpenRTM-aist, which prints no reference: they are waited for in the naming service).
+        const char* from = std::getenv("QOR_VIEWERS_FROM");
+        const bool foreign = from && *from;
+        std::vector<std::string> options;
+        if (managerPort) options.push_back("corba.endpoints:127.0.0.1:" + std::to_string(managerPort));
+        if (foreign) options.push_back("corba.ior_file:/dev/null");
+        const std::string program =
+            foreign ? std::string(from) + "/" +
+                          (&kind == &kMorvane ? "depth_viewer/MorvaneComp" : "image_viewer/KalethComp")
+                    : kind.program;
         std::unique_ptr<Component> v(new Component(
-            kind.program, m_naming->address(),
-            managerPort ? std::vector<std::string>{"corba.endpoints:127.0.0.1:" +
-                                                   std::to_string(managerPort)}
-                        : std::vector<std::string>{},
+            program, m_naming->address(), options,
             {{"DISPLAY", m_x->display()}, {"QT_QPA_PLATFORM", "xcb"},
              {"XDG_RUNTIME_DIR", m_runtimeDir},
              {"LSAN_OPTIONS", std::string(lsan ? lsan : "") + ":print_suppressions=0"}}));
-        EXPECT_FALSE(v->ior().empty()) << v->output();
+        if (foreign)
+            EXPECT_TRUE(within(20s, [&] { return bound(kind); })) << v->output();
+        else
+            EXPECT_FALSE(v->ior().empty()) << v->output();
         EXPECT_EQ(0, ctl({"connect", path("StereoCameraSim0") + ":" + kind.cameraPort,
                           path(kind.instance) + ":" + kind.port, "-p",
                           "dataport.interface_type=" + transport}));
