@@ -104,7 +104,8 @@ public:
     // The context behind `ec_id` (an exec_handle passed to a callback), as get_context returns
     // it: a new reference the caller releases, nil for an unknown handle or while the component
     // has no CORBA object (before it is registered, after it is unregistered, or with
-    // "manager.corba_servant" NO).
+    // "manager.corba_servant" NO). Unlike OpenRTM-aist's, whose object exists from construction,
+    // this one is nil in onInitialize and may be in onStartup: ask in onActivated or later.
     ExecutionContext_ptr getExecutionContext(RTC::UniqueId ec_id);
     // The same context as the middleware's own object (the stand-in's internals and tests): owned
     // ones have handles from 0, those the component only takes part in from 1000. Null for an
