@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace frame {
 
@@ -72,16 +73,53 @@ int runComponentProgram(int argc, char** argv, RegisterFunc registerFunc,
 
 void leaveProcess(int status) {
     RTC::Manager& manager = RTC::Manager::instance();
-    for (RTC::RTObject_impl* comp : manager.getComponents()) {
-        // The middleware's unregisterComponent only takes the names away on OpenRTM-aist; the
-        // ports end their connections (and their segments) themselves.
+    const std::vector<RTC::RTObject_impl*> components = manager.getComponents();
+    // Every connection of every port, with the peer's port that can end it.
+    struct Connection {
+        RTC::PortService_var peer;
+        std::string id;
+    };
+    std::vector<Connection> connections;
+    for (RTC::RTObject_impl* comp : components) {
         try {
             RTC::PortServiceList_var ports = comp->get_ports();
-            for (CORBA::ULong i = 0; i < ports->length(); ++i) ports[i]->disconnect_all();
+            for (CORBA::ULong i = 0; i < ports->length(); ++i) {
+                RTC::ConnectorProfileList_var profiles = ports[i]->get_connector_profiles();
+                for (CORBA::ULong c = 0; c < profiles->length(); ++c) {
+                    const RTC::PortServiceList& members = profiles[c].ports;
+                    for (CORBA::ULong m = 0; m < members.length(); ++m) {
+                        if (CORBA::is_nil(members[m]) || members[m]->_is_equivalent(ports[i]))
+                            continue;
+                        connections.push_back(
+                            {RTC::PortService::_duplicate(members[m]),
+                             std::string(profiles[c].connector_id.in())});
+                        break;
+                    }
+                }
+            }
         } catch (const CORBA::Exception&) {
         }
-        manager.unregisterComponent(comp);
     }
+    // No value may be arriving while the connections end: OpenRTM-aist 2.0.2 deletes an input
+    // port's servant at once, under a put still running on it, and crashes. So requests are
+    // refused (TRANSIENT) from here on and the running ones waited for (this thread is a
+    // component's, never one serving a request), and each connection is ended by its peer, which
+    // stops writing, removes its segment and finds this side refusing its notice. The
+    // middleware's unregisterComponent then takes the names away (on OpenRTM-aist that is all it
+    // does).
+    try {
+        PortableServer::POAManager_var poaManager = manager.getPOAManager();
+        if (!CORBA::is_nil(poaManager)) poaManager->discard_requests(true);
+    } catch (const CORBA::Exception&) {
+    }
+    for (Connection& c : connections) {
+        try {
+            omniORB::setClientCallTimeout(c.peer.in(), 5000);
+            c.peer->disconnect(c.id.c_str());
+        } catch (const CORBA::Exception&) {
+        }
+    }
+    for (RTC::RTObject_impl* comp : components) manager.unregisterComponent(comp);
     std::cout.flush();
     std::fflush(nullptr);
     ::_exit(status);

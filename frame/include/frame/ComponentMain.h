@@ -26,10 +26,11 @@ int runComponentProgram(int argc, char** argv, RegisterFunc registerFunc,
 
 // Ends the process at once with `status`, for when an orderly shutdown cannot run because the
 // calling thread, a component's execution thread, cannot return to where it was (its display went
-// away under it). First every port of every component ends all its connections (disconnect_all,
-// which tells the peers and removes the segments of shared-memory connections, as far as the
-// middleware's ports do so on disconnection), then every component is unregistered, which takes it
-// out of the naming services. Static destructors do not run.
+// away under it). First every connection of every port is ended by its peer's port (it stops
+// writing, removes the segment of a shared-memory connection and tells the others), while this
+// process refuses incoming requests, having waited for those already running; then every
+// component is unregistered, which takes it out of the naming services. A peer that cannot be
+// reached within 5 s is left. The same on either middleware. Static destructors do not run.
 [[noreturn]] void leaveProcess(int status);
 
 }  // namespace frame
