@@ -90,9 +90,8 @@ void leaveProcess(int status) {
                     for (CORBA::ULong m = 0; m < members.length(); ++m) {
                         if (CORBA::is_nil(members[m]) || members[m]->_is_equivalent(ports[i]))
                             continue;
-                        connections.push_back(
-                            {RTC::PortService::_duplicate(members[m]),
-                             std::string(profiles[c].connector_id.in())});
+                        connections.push_back({RTC::PortService::_duplicate(members[m]),
+                                               std::string(profiles[c].connector_id.in())});
                         break;
                     }
                 }

@@ -171,12 +171,13 @@ protected:
         const char* from = std::getenv("QOR_VIEWERS_FROM");
         const bool foreign = from && *from;
         std::vector<std::string> options;
-        if (managerPort) options.push_back("corba.endpoints:127.0.0.1:" + std::to_string(managerPort));
+        if (managerPort)
+            options.push_back("corba.endpoints:127.0.0.1:" + std::to_string(managerPort));
         if (foreign) options.push_back("corba.ior_file:/dev/null");
-        const std::string program =
-            foreign ? std::string(from) + "/" +
-                          (&kind == &kMorvane ? "depth_viewer/MorvaneComp" : "image_viewer/KalethComp")
-                    : kind.program;
+        const std::string program = foreign ? std::string(from) + "/" +
+                                                  (&kind == &kMorvane ? "depth_viewer/MorvaneComp"
+                                                                      : "image_viewer/KalethComp")
+                                            : kind.program;
         std::unique_ptr<Component> v(new Component(
             program, m_naming->address(), options,
             {{"DISPLAY", m_x->display()}, {"QT_QPA_PLATFORM", "xcb"},

@@ -16,11 +16,11 @@ typedef void (*RegisterFunc)(RTC::Manager* manager);
 // the bundled and the installed middleware; the child processes inherit it.
 void defaultMessageLimit();
 
-// Calls defaultMessageLimit(), hands the command line to the middleware's manager, installs the module init procedure and
-// activates the manager, then blocks in its run loop until it shuts down; returns 0 then.
-// The module init procedure calls `registerFunc` and creates the component `componentName`; when
-// that fails it writes "Component create failed." to standard error and aborts the process.
-// Main thread only; call once.
+// Calls defaultMessageLimit(), hands the command line to the middleware's manager, installs the
+// module init procedure and activates the manager, then blocks in its run loop until it shuts down;
+// returns 0 then. The module init procedure calls `registerFunc` and creates the component
+// `componentName`; when that fails it writes "Component create failed." to standard error and
+// aborts the process. Main thread only; call once.
 int runComponentProgram(int argc, char** argv, RegisterFunc registerFunc,
                         const char* componentName);
 
