@@ -1,9 +1,11 @@
 #include "DepthImage.h"
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 bool depthImageFits(const QOR::TimedStereoData& map, std::string* why) {
     const long width = map.width;
@@ -30,39 +32,63 @@ bool depthHue(double z, unsigned char& hue) {
     return true;
 }
 
+namespace {
+
+// Fills rows [rowBegin, rowEnd) of `hsv` (CV_8UC3, the map's size) from the map's points: every
+// pixel is written, black where there is no point or no depth.
+void fillRows(const QOR::TimedStereoData& map, cv::Mat& hsv, int rowBegin, int rowEnd) {
+    const std::size_t width = static_cast<std::size_t>(map.width);
+    const std::size_t points = std::min<std::size_t>(map.data.length(), width * hsv.rows);
+    const QOR::StereoData* point = map.data.get_buffer();
+    for (int row = rowBegin; row < rowEnd; ++row) {
+        unsigned char* pixel = hsv.ptr<unsigned char>(row);
+        std::size_t i = static_cast<std::size_t>(row) * width;
+        const std::size_t last = std::min(points, i + width);
+        for (; i < last; ++i, pixel += 3) {
+            if (depthHue(point[i].z, pixel[0])) {
+                pixel[1] = 255;
+                pixel[2] = 255;
+            } else {
+                pixel[0] = pixel[1] = pixel[2] = 0;
+            }
+        }
+        const std::size_t first = static_cast<std::size_t>(row) * width;
+        const std::size_t filled = last > first ? last - first : 0;
+        std::memset(pixel, 0, (width - filled) * 3);
+    }
+}
+
+// Rows of a map per stripe when the colouring is shared among threads: small maps stay on one.
+constexpr int kRowsPerStripe = 64;
+
+}  // namespace
+
 void fillDepthHsv(const QOR::TimedStereoData& map, cv::Mat& hsv) {
     if (!depthImageFits(map)) {
         hsv.release();
         return;
     }
-    const int width = static_cast<int>(map.width);
-    const int height = static_cast<int>(map.height);
-    hsv.create(height, width, CV_8UC3);
-    hsv.setTo(cv::Scalar::all(0));
-
-    const std::size_t points = std::min<std::size_t>(map.data.length(),
-                                                     static_cast<std::size_t>(width) * height);
-    const QOR::StereoData* point = map.data.get_buffer();
-    std::size_t i = 0;
-    for (int row = 0; row < height && i < points; ++row) {
-        unsigned char* pixel = hsv.ptr<unsigned char>(row);
-        const std::size_t rowEnd = std::min(points, i + static_cast<std::size_t>(width));
-        for (; i < rowEnd; ++i, pixel += 3) {
-            if (depthHue(point[i].z, pixel[0])) {
-                pixel[1] = 255;
-                pixel[2] = 255;
-            }
-        }
-    }
+    hsv.create(static_cast<int>(map.height), static_cast<int>(map.width), CV_8UC3);
+    fillRows(map, hsv, 0, hsv.rows);
 }
 
+// Still one pass over the points: the rows are cut into stripes, and each stripe's hues are
+// filled and converted by one of OpenCV's threads while they are in its cache.
 void convertToDepthImage(const QOR::TimedStereoData& map, cv::Mat& display) {
-    cv::Mat hsv;
-    fillDepthHsv(map, hsv);
-    if (hsv.empty()) {
+    if (!depthImageFits(map)) {
         display.release();
         return;
     }
-    display.create(hsv.size(), CV_8UC3);
-    cv::cvtColor(hsv, display, cv::COLOR_HSV2BGR);
+    const int width = static_cast<int>(map.width);
+    const int height = static_cast<int>(map.height);
+    cv::Mat hsv(height, width, CV_8UC3);
+    display.create(height, width, CV_8UC3);
+    cv::parallel_for_(
+        cv::Range(0, height),
+        [&](const cv::Range& rows) {
+            fillRows(map, hsv, rows.start, rows.end);
+            cv::Mat out = display.rowRange(rows.start, rows.end);
+            cv::cvtColor(hsv.rowRange(rows.start, rows.end), out, cv::COLOR_HSV2BGR);
+        },
+        std::max(1, height / kRowsPerStripe));
 }

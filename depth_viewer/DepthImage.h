@@ -21,10 +21,11 @@ bool depthImageFits(const QOR::TimedStereoData& map, std::string* why = nullptr)
 bool depthHue(double z, unsigned char& hue);
 
 // Fills `hsv` (re)created as CV_8UC3 of the map's height x width with the hue, saturation and value
-// of every point, cleared to zero first so that pixels without a point, or without depth, are black.
+// of every point; pixels without a point, or without depth, are black (all three bytes zero).
 // Points beyond width * height are ignored. A map that does not fit leaves `hsv` empty.
 void fillDepthHsv(const QOR::TimedStereoData& map, cv::Mat& hsv);
 
 // Colours the map into `display`, a CV_8UC3 BGR image of the map's height x width (recreated when
-// its size or type differ). A map that does not fit leaves `display` empty.
+// its size or type differ): the hues of fillDepthHsv() converted from HSV. Large maps are coloured
+// in row stripes on OpenCV's threads. A map that does not fit leaves `display` empty.
 void convertToDepthImage(const QOR::TimedStereoData& map, cv::Mat& display);

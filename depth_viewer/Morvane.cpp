@@ -39,32 +39,35 @@ void MorvaneDelete(RTC::RTObject_impl* rtc) {
 }  // namespace
 
 Morvane::Morvane(RTC::Manager* manager)
-    : RTC::DataFlowComponentBase(manager), m_stereo(), m_stereoIn("stereo", m_stereo) {
+    : RTC::DataFlowComponentBase(manager),
+      m_stereo(),
+      m_stereoIn("stereo", m_stereo),
+      m_window(kWindow) {
     std::cerr << "------------------------------------------------------------+\n";
     std::cerr << " Morvane Component (Ver. 20th June 2011)\n";
     std::cerr << "------------------------------------------------------------+\n\n";
 }
 
-// The window normally went with deactivation; this closes it only if it is still open and this
-// thread opened it, and never throws.
+// The window normally went with deactivation; this closes it only if it is still open, and never
+// throws.
 Morvane::~Morvane() {
-    display::destroyWindow(kWindow);
-    display::releaseDisplay(this);
+    display::destroyWindow(m_window);
+    if (m_titleHeld) display::releaseTitle(m_window);
 }
 
 RTC::ReturnCode_t Morvane::onInitialize() {
-    // One viewer per process: see claimDisplay().
-    if (!display::claimViewerDisplay(this, "Morvane", getInstanceName())) return RTC::RTC_ERROR;
     addInPort("stereo", m_stereoIn);
+    if (!m_titleHeld) m_window = display::claimTitle(kWindow, getInstanceName());
+    m_titleHeld = true;
     return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t Morvane::onActivated(RTC::UniqueId) {
-    return display::openViewerWindow("Morvane", kWindow) ? RTC::RTC_OK : RTC::RTC_ERROR;
+    return display::openViewerWindow("Morvane", m_window) ? RTC::RTC_OK : RTC::RTC_ERROR;
 }
 
 RTC::ReturnCode_t Morvane::onDeactivated(RTC::UniqueId) {
-    display::destroyWindow(kWindow);
+    display::destroyWindow(m_window);
     return RTC::RTC_OK;
 }
 
@@ -81,7 +84,7 @@ RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
     try {
         cv::Mat image(m_stereo.height, m_stereo.width, CV_8UC3);
         convertToDepthImage(image);
-        display::showImage(kWindow, image);
+        display::showImage(m_window, image);
         display::waitKey(10);
     } catch (const std::exception& e) {
         display::reportSkipped("Morvane", "a depth map", e.what());

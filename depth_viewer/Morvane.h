@@ -12,8 +12,11 @@
 #include <rtm/InPort.h>
 #include <rtm/Manager.h>
 
-// Callbacks run on the thread of the component's periodic execution context, which therefore
-// owns the window; the constructor runs on the main thread.
+#include <string>
+
+// Callbacks run on the thread of the component's periodic execution context, and make their window
+// calls there; the display seam carries them out on the process's display thread, which also
+// services the window between cycles. The constructor runs on the main thread.
 class Morvane : public RTC::DataFlowComponentBase {
 public:
     explicit Morvane(RTC::Manager* manager);
@@ -21,8 +24,8 @@ public:
     Morvane(const Morvane&) = delete;
     Morvane& operator=(const Morvane&) = delete;
 
-    // Adds the port. Refused (RTC_ERROR, one line on standard error) when another viewer of this
-    // process holds the display, as in a host process that loads both viewers' modules.
+    // Adds the port and takes the window's title: "Stereo Depth Image", or, when another depth
+    // viewer of this process has that, "Stereo Depth Image (<instance name>)".
     RTC::ReturnCode_t onInitialize() override;
     // Opens the window. With no display at all it writes one line to standard error and answers
     // RTC_ERROR, so the component goes to the error state and the process lives on.
@@ -38,6 +41,10 @@ public:
 protected:
     QOR::TimedStereoData m_stereo;
     RTC::InPort<QOR::TimedStereoData> m_stereoIn;
+
+private:
+    std::string m_window;  // the window's title
+    bool m_titleHeld = false;
 };
 
 extern "C" {

@@ -41,23 +41,27 @@ void KalethDelete(RTC::RTObject_impl* rtc) {
 Kaleth::Kaleth(RTC::Manager* manager)
     : RTC::DataFlowComponentBase(manager),
       m_InputImage(),
-      m_InputImageIn("InputImage", m_InputImage) {}
+      m_InputImageIn("InputImage", m_InputImage),
+      m_window(kWindow) {}
 
-Kaleth::~Kaleth() { display::releaseDisplay(this); }
+// No window call: the window goes with deactivation.
+Kaleth::~Kaleth() {
+    if (m_titleHeld) display::releaseTitle(m_window);
+}
 
 RTC::ReturnCode_t Kaleth::onInitialize() {
-    // One viewer per process: see claimDisplay().
-    if (!display::claimViewerDisplay(this, "Kaleth", getInstanceName())) return RTC::RTC_ERROR;
     addInPort("InputImage", m_InputImageIn);
+    if (!m_titleHeld) m_window = display::claimTitle(kWindow, getInstanceName());
+    m_titleHeld = true;
     return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t Kaleth::onActivated(RTC::UniqueId) {
-    return display::openViewerWindow("Kaleth", kWindow) ? RTC::RTC_OK : RTC::RTC_ERROR;
+    return display::openViewerWindow("Kaleth", m_window) ? RTC::RTC_OK : RTC::RTC_ERROR;
 }
 
 RTC::ReturnCode_t Kaleth::onDeactivated(RTC::UniqueId) {
-    display::destroyWindow(kWindow);
+    display::destroyWindow(m_window);
     return RTC::RTC_OK;
 }
 
@@ -72,7 +76,7 @@ RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
         return RTC::RTC_OK;
     }
     try {
-        display::showImage(kWindow, image);
+        display::showImage(m_window, image);
         display::waitKey(2);
     } catch (const std::exception& e) {
         display::reportSkipped("Kaleth", "a frame", e.what());

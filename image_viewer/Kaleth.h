@@ -11,8 +11,11 @@
 #include <rtm/InPort.h>
 #include <rtm/Manager.h>
 
-// Callbacks run on the thread of the component's periodic execution context, which therefore
-// owns the window; the constructor runs on the main thread.
+#include <string>
+
+// Callbacks run on the thread of the component's periodic execution context, and make their window
+// calls there; the display seam carries them out on the process's display thread, which also
+// services the window between cycles. The constructor runs on the main thread.
 class Kaleth : public RTC::DataFlowComponentBase {
 public:
     explicit Kaleth(RTC::Manager* manager);
@@ -20,8 +23,8 @@ public:
     Kaleth(const Kaleth&) = delete;
     Kaleth& operator=(const Kaleth&) = delete;
 
-    // Adds the port. Refused (RTC_ERROR, one line on standard error) when another viewer of this
-    // process holds the display, as in a host process that loads both viewers' modules.
+    // Adds the port and takes the window's title: "show", or, when another image viewer of this
+    // process has that, "show (<instance name>)".
     RTC::ReturnCode_t onInitialize() override;
     // Opens the window. With no display at all it writes one line to standard error and answers
     // RTC_ERROR, so the component goes to the error state and the process lives on.
@@ -35,6 +38,10 @@ public:
 protected:
     QOR::TimedImageData m_InputImage;
     RTC::InPort<QOR::TimedImageData> m_InputImageIn;
+
+private:
+    std::string m_window;  // the window's title
+    bool m_titleHeld = false;
 };
 
 extern "C" {

@@ -1,10 +1,10 @@
 #include "display/Display.h"
 
+#include "DisplayThread.h"
+
 #include <opencv2/highgui.hpp>
 
-#include <QCoreApplication>
 #include <QString>
-#include <QThread>
 #include <QtGlobal>
 
 #include <dlfcn.h>
@@ -13,14 +13,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace display {
 namespace {
@@ -91,77 +92,32 @@ const Availability& availability() {
     return s_availability;
 }
 
-// Guards the members below: which thread HighGUI serves, and which viewer holds it.
-std::mutex s_guiMutex;
-bool s_guiBound = false;
-std::thread::id s_guiThread;
-const void* s_owner = nullptr;
-std::string s_ownerName;
-std::string s_lastOwnerName;  // the owner whose thread HighGUI serves
-
-// True when the calling thread may call HighGUI: the first thread to ask becomes its thread.
-bool guiThread() {
-    std::lock_guard<std::mutex> lock(s_guiMutex);
-    if (!s_guiBound) {
-        s_guiBound = true;
-        s_guiThread = std::this_thread::get_id();
-        s_lastOwnerName = s_ownerName;
-    }
-    return s_guiThread == std::this_thread::get_id();
-}
-
-void requireDisplay() {
-    const Availability& a = availability();
-    if (!a.ok) throw std::runtime_error(a.why);
-    if (!guiThread())
-        throw std::runtime_error("HighGUI already serves the windows of another thread of this process");
-}
-
+// The windows this seam opened. Display thread only.
 struct OpenWindow {
-    std::thread::id owner;  // the thread that opened it
-    bool seenVisible;       // HighGUI has reported it visible since it was opened
-    bool closedByUser;      // hidden since from its title bar: stays closed until createWindow()
+    bool seenVisible = false;   // HighGUI has reported it visible since it was opened
+    bool closedByUser = false;  // hidden since from its title bar: stays closed until created again
 };
+std::map<std::string, OpenWindow> s_windows;
 
-std::mutex s_windowsMutex;  // guards s_windows
-std::map<std::string, OpenWindow> s_windows;  // the windows this seam opened
-
-// The window `name` when this thread opened it, else null; s_windowsMutex must be held.
-OpenWindow* ownWindow(const std::string& name) {
-    const auto it = s_windows.find(name);
-    return it != s_windows.end() && it->second.owner == std::this_thread::get_id() ? &it->second
-                                                                                   : nullptr;
-}
-
-void remember(const std::string& name) {
-    std::lock_guard<std::mutex> lock(s_windowsMutex);
-    s_windows.emplace(name, OpenWindow{std::this_thread::get_id(), false, false});
-}
+// How long a window call waits for the display thread before it gives up.
+constexpr std::chrono::seconds kAnswerLimit(10);
 
 // Whether the user closed the window `name` from its title bar. HighGUI then only hides it, and
-// its next imshow would bring it straight back; it is kept closed instead.
-bool closedByUser(const std::string& name) {
-    {
-        std::lock_guard<std::mutex> lock(s_windowsMutex);
-        const OpenWindow* w = ownWindow(name);
-        if (w == nullptr) return false;
-        if (w->closedByUser) return true;
-    }
+// its next imshow would bring it straight back; it is kept closed instead. Display thread only.
+bool closedByUser(const std::string& name, OpenWindow& w) {
+    if (w.closedByUser) return true;
     double visible = 0;
     try {
         visible = cv::getWindowProperty(name, cv::WND_PROP_VISIBLE);
     } catch (const cv::Exception&) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(s_windowsMutex);
-    OpenWindow* w = ownWindow(name);
-    if (w == nullptr) return false;
     if (visible >= 1) {
-        w->seenVisible = true;
+        w.seenVisible = true;
         return false;
     }
-    if (!w->seenVisible) return false;
-    w->closedByUser = true;
+    if (!w.seenVisible) return false;
+    w.closedByUser = true;
     std::fprintf(stderr,
                  "%s: the window \"%s\" was closed; it opens again when the viewer is next "
                  "activated\n",
@@ -169,31 +125,16 @@ bool closedByUser(const std::string& name) {
     return true;
 }
 
-// HighGUI's Qt objects (the application object and its timers, the connection to the display and
-// Qt's thread reading it) belong to the thread that opened the first window, and have to go on
-// that thread: left to the process's exit, they are destroyed from the main thread, which Qt
-// refuses with warnings about timers. So they go when the thread that made them ends.
-void tearDownThisThread() noexcept {
-    {
-        std::lock_guard<std::mutex> lock(s_windowsMutex);
-        for (auto it = s_windows.begin(); it != s_windows.end();)
-            it = it->second.owner == std::this_thread::get_id() ? s_windows.erase(it)
-                                                                : std::next(it);
-    }
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || app->thread() != QThread::currentThread()) return;
+// Display thread only.
+void closeWindow(const std::string& name) {
+    if (s_windows.erase(name) == 0) return;
+    DisplayThread::instance().setOpenWindows(s_windows.size());
     try {
-        cv::destroyAllWindows();
+        cv::destroyWindow(name);
     } catch (...) {
-        // HighGUI refuses when its last window is already gone.
+        // Closing is best effort: the window may already have been closed from its title bar.
     }
-    QCoreApplication::sendPostedEvents();
-    delete app;
 }
-
-struct ThreadTeardown {
-    ~ThreadTeardown() { tearDownThisThread(); }
-};
 
 std::atomic<void (*)()> s_leave{nullptr};
 std::atomic<QtMessageHandler> s_qtHandler{nullptr};  // the handler ours stands in front of
@@ -224,40 +165,22 @@ void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
                      qFormatLogMessage(type, context, message).toLocal8Bit().constData());
 }
 
-// Called before every HighGUI call: the first call on a thread arranges its teardown.
-void ownedByThisThread() {
+// The display thread, started with the handler that turns a lost display into an orderly end.
+DisplayThread& displayThread() {
     static std::once_flag s_handlerInstalled;
     std::call_once(s_handlerInstalled, [] { s_qtHandler = qInstallMessageHandler(onQtMessage); });
-    static thread_local ThreadTeardown s_teardown;
-    (void)s_teardown;
+    return DisplayThread::instance();
+}
+
+// Runs `task` on the display thread and waits for it, rethrowing what it throws.
+void onDisplayThread(std::function<void()> task) {
+    const Availability& a = availability();
+    if (!a.ok) throw std::runtime_error(a.why);
+    if (!displayThread().run(std::move(task), kAnswerLimit))
+        throw std::runtime_error("the display did not answer within 10 s");
 }
 
 }  // namespace
-
-bool claimDisplay(const void* owner, const std::string& ownerName, std::string& why) {
-    std::lock_guard<std::mutex> lock(s_guiMutex);
-    if (s_owner == owner) return true;
-    if (s_owner) {
-        why = "HighGUI serves the windows of one thread per process, and " + s_ownerName +
-              " holds it";
-        return false;
-    }
-    if (s_guiBound) {
-        why = "HighGUI serves the windows of one thread per process, and stays with the thread of " +
-              (s_lastOwnerName.empty() ? std::string("an earlier window") : s_lastOwnerName);
-        return false;
-    }
-    s_owner = owner;
-    s_ownerName = ownerName;
-    return true;
-}
-
-void releaseDisplay(const void* owner) noexcept {
-    std::lock_guard<std::mutex> lock(s_guiMutex);
-    if (s_owner != owner) return;
-    s_owner = nullptr;
-    s_ownerName.clear();
-}
 
 bool available(std::string& why) {
     const Availability& a = availability();
@@ -266,40 +189,45 @@ bool available(std::string& why) {
 }
 
 void createWindow(const std::string& name) {
-    requireDisplay();
-    ownedByThisThread();
-    if (closedByUser(name)) destroyWindow(name);
-    cv::namedWindow(name, cv::WINDOW_AUTOSIZE);
-    remember(name);
+    onDisplayThread([name] {
+        const auto it = s_windows.find(name);
+        if (it != s_windows.end() && closedByUser(name, it->second)) closeWindow(name);
+        cv::namedWindow(name, cv::WINDOW_AUTOSIZE);
+        s_windows.emplace(name, OpenWindow());
+        DisplayThread::instance().setOpenWindows(s_windows.size());
+    });
 }
 
 void destroyWindow(const std::string& name) noexcept {
-    {
-        std::lock_guard<std::mutex> lock(s_windowsMutex);
-        if (ownWindow(name) == nullptr) return;
-        s_windows.erase(name);
-    }
+    DisplayThread* thread = DisplayThread::ifRunning();
+    if (thread == nullptr) return;
     try {
-        cv::destroyWindow(name);
+        thread->run([name] { closeWindow(name); }, kAnswerLimit);
     } catch (...) {
-        // Closing is best effort: the window may already have been closed from its title bar.
+        // closeWindow() throws nothing; only handing it over can fail (out of memory).
     }
 }
 
 void showImage(const std::string& name, const cv::Mat& image) {
-    requireDisplay();
-    ownedByThisThread();
-    if (closedByUser(name)) return;
-    cv::imshow(name, image);
-    remember(name);
+    // The image is taken in (converted into the window's own buffer) before this returns, so the
+    // caller may release or reuse it at once.
+    onDisplayThread([name, image] {
+        auto it = s_windows.find(name);
+        if (it != s_windows.end() && closedByUser(name, it->second)) return;
+        cv::imshow(name, image);
+        if (it == s_windows.end()) {
+            s_windows.emplace(name, OpenWindow());
+            DisplayThread::instance().setOpenWindows(s_windows.size());
+        }
+    });
 }
 
 void onDisplayLost(void (*leave)()) { s_leave = leave; }
 
 int waitKey(int delayMs) {
-    if (!availability().ok || !guiThread()) return -1;
-    ownedByThisThread();
-    return cv::waitKey(delayMs);
+    if (!availability().ok) return -1;
+    DisplayThread* thread = DisplayThread::ifRunning();
+    return thread != nullptr ? thread->waitKey(delayMs) : -1;
 }
 
 }  // namespace display

@@ -1,11 +1,9 @@
 #include "display/Display.h"
 #include "display/Recording.h"
 
-#include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
-#include <thread>
-#include <utility>
 
 namespace display {
 namespace {
@@ -14,7 +12,7 @@ struct Recorder {
     std::mutex mutex;  // guards every member below
     std::vector<recording::Event> events;
     std::vector<recording::ShownImage> shown;
-    std::map<std::string, std::thread::id> windows;  // open window -> thread that opened it
+    std::set<std::string> windows;  // open now
     bool noDisplay = false;
     std::string why;
 };
@@ -30,10 +28,6 @@ void record(Recorder& r, recording::CallKind kind, const std::string& window, in
 
 }  // namespace
 
-// The recording seam has no GUI thread to share: every viewer may hold it.
-bool claimDisplay(const void*, const std::string&, std::string&) { return true; }
-void releaseDisplay(const void*) noexcept {}
-
 bool available(std::string& why) {
     Recorder& r = recorder();
     std::lock_guard<std::mutex> lock(r.mutex);
@@ -47,7 +41,7 @@ void createWindow(const std::string& name) {
     std::lock_guard<std::mutex> lock(r.mutex);
     record(r, recording::CallKind::CreateWindow, name);
     if (r.noDisplay) throw std::runtime_error(r.why);
-    r.windows.emplace(name, std::this_thread::get_id());
+    r.windows.insert(name);
 }
 
 void destroyWindow(const std::string& name) noexcept {
@@ -58,8 +52,7 @@ void destroyWindow(const std::string& name) noexcept {
     } catch (...) {
         // Out of memory while recording: the call still has to be harmless.
     }
-    const auto it = r.windows.find(name);
-    if (it != r.windows.end() && it->second == std::this_thread::get_id()) r.windows.erase(it);
+    r.windows.erase(name);
 }
 
 void showImage(const std::string& name, const cv::Mat& image) {
@@ -68,7 +61,7 @@ void showImage(const std::string& name, const cv::Mat& image) {
     record(r, recording::CallKind::ShowImage, name);
     if (r.noDisplay) throw std::runtime_error(r.why);
     r.shown.push_back(recording::ShownImage{name, image.clone()});
-    r.windows.emplace(name, std::this_thread::get_id());
+    r.windows.insert(name);
 }
 
 int waitKey(int delayMs) {
@@ -107,9 +100,7 @@ std::size_t count(CallKind kind) {
 std::set<std::string> windows() {
     Recorder& r = recorder();
     std::lock_guard<std::mutex> lock(r.mutex);
-    std::set<std::string> names;
-    for (const auto& w : r.windows) names.insert(w.first);
-    return names;
+    return r.windows;
 }
 
 void setNoDisplay(const std::string& why) {

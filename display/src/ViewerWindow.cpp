@@ -37,14 +37,6 @@ bool openViewerWindow(const char* component, const std::string& window) {
     return true;
 }
 
-bool claimViewerDisplay(const void* owner, const char* component, const std::string& instance) {
-    std::string why;
-    if (claimDisplay(owner, instance, why)) return true;
-    std::cerr << component << ": cannot create " << instance << " in this process: " << why
-              << "; run each viewer in a process of its own" << std::endl;
-    return false;
-}
-
 void reportSkipped(const char* component, const char* what, const std::string& why) {
     unsigned long n;
     {

@@ -31,8 +31,8 @@ std::vector<Event> events();
 std::vector<ShownImage> shownImages();
 std::size_t count(CallKind kind);
 
-// The windows open now. As with the real display, destroyWindow() closes a window only when called
-// on the thread that opened it, and showImage() opens the window it names.
+// The windows open now. As with the real display, any thread's destroyWindow() closes a window,
+// and showImage() opens the window it names.
 std::set<std::string> windows();
 
 // Makes available() report no display with the given reason; createWindow() and showImage() then

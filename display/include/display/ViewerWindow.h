@@ -10,11 +10,6 @@ namespace display {
 // `<component>: cannot open the window "<window>": <why>` to standard error and returns false.
 bool openViewerWindow(const char* component, const std::string& window);
 
-// Reserves the display for the viewer `owner` (see claimDisplay). When refused, writes one line
-// `<component>: cannot create <instance> in this process: <why>; ...` to standard error and
-// returns false.
-bool claimViewerDisplay(const void* owner, const char* component, const std::string& instance);
-
 // Counts one value that `component` skipped; writes `<component>: skipping <what>: <why>
 // (<n> skipped so far)` to standard error for the first and then every thousandth. Any thread.
 void reportSkipped(const char* component, const char* what, const std::string& why);
