@@ -7,6 +7,7 @@
 #include <rtm/OutPort.h>
 
 #include <chrono>
+#include <thread>
 
 #include "ComponentHarness.h"
 #include "DepthImage.h"
@@ -15,6 +16,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Whether `expected` appears in the window "Stereo Depth Image" within 10 s, with no period of the viewer.
+bool shownWithin(const cv::Mat& expected) {
+    for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+        if (!testsupport::locate(testsupport::screenshot("Stereo Depth Image"), expected).empty()) return true;
+    return false;
+}
 
 // 64 x 48 points: four quadrants at z 1 (hue 15), 4 (hue 60), 100 (blue) and holes (black).
 QOR::TimedStereoData quadrants() {
@@ -61,6 +70,10 @@ TEST(MorvaneWindow, ShowsTheColouredMapPixelForPixel) {
     EXPECT_EQ(255, at(10, 10)[2]) << "near: red strongest";
     EXPECT_EQ(0, at(10, 10)[0]);
     EXPECT_EQ(cv::Vec3b(0, 255, 0), at(10, 50)) << "z = 4: hue 60, green";
+
+    // The execution context stalls (no more periods): the window is still repainted.
+    ASSERT_TRUE(testsupport::hideAndShow("Stereo Depth Image"));
+    EXPECT_TRUE(shownWithin(expected)) << "the stalled viewer's window was not repainted";
 
     harness.deactivate();
     EXPECT_EQ(RTC::INACTIVE_STATE, harness.state());

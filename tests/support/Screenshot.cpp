@@ -50,6 +50,12 @@ cv::Mat screenshot(const std::string& title) {
                    "' 2>/dev/null | timeout 10 convert xwd:- ppm:- 2>/dev/null");
 }
 
+bool hideAndShow(const std::string& title) {
+    return std::system(("timeout 10 xdotool search --name '^" + title +
+                        "$' windowunmap --sync %@ windowmap --sync %@ >/dev/null 2>&1")
+                           .c_str()) == 0;
+}
+
 cv::Mat pictureIn(const cv::Mat& window) {
     if (window.rows < 60) return cv::Mat();
     const cv::Mat below = window(cv::Rect(0, 28, window.cols, window.rows - 28 - 20));

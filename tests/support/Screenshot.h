@@ -21,6 +21,10 @@ cv::Mat readImage(const std::string& path);
 // Where `image` appears pixel for pixel inside `shot`; an empty rectangle when it does not.
 cv::Rect locate(const cv::Mat& shot, const cv::Mat& image);
 
+// Unmaps and maps again the window titled `title` (with xdotool), so that it has to be repainted:
+// Xvfb keeps no backing store. False when the window was not found.
+bool hideAndShow(const std::string& title);
+
 // Writes `image` (8-bit BGR) as a binary PPM, for looking at a failed test's screen.
 bool savePpm(const cv::Mat& image, const std::string& path);
 
