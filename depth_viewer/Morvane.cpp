@@ -2,6 +2,7 @@
 
 #include <display/Display.h>
 #include <display/ViewerWindow.h>
+#include <frame/ComponentMain.h>
 
 #include <iostream>
 #include <new>
@@ -97,6 +98,9 @@ void Morvane::convertToDepthImage(cv::Mat& image) { ::convertToDepthImage(m_ster
 extern "C" {
 
 void MorvaneInit(RTC::Manager* manager) {
+    // The display library would end the process on its own when its display goes away; whichever
+    // program hosts the viewer, it leaves with its components' names unbound instead.
+    display::onDisplayLost([] { frame::leaveProcess(1); });
     coil::Properties profile(morvane_profile, 2147483647);
     manager->registerFactory(profile, MorvaneCreate, MorvaneDelete);
 }

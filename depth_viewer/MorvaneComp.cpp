@@ -1,11 +1,8 @@
 // MorvaneComp: the program that hosts one Morvane component.
-#include <display/Display.h>
 #include <frame/ComponentMain.h>
 
 #include "Morvane.h"
 
 int main(int argc, char** argv) {
-    // The display library would end the process on its own; leave with the names unbound instead.
-    display::onDisplayLost([] { frame::leaveProcess(1); });
     return frame::runComponentProgram(argc, argv, MorvaneInit, "Morvane");
 }

@@ -2,6 +2,7 @@
 
 #include <display/Display.h>
 #include <display/ViewerWindow.h>
+#include <frame/ComponentMain.h>
 
 #include <iostream>
 #include <new>
@@ -87,6 +88,9 @@ RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
 extern "C" {
 
 void KalethInit(RTC::Manager* manager) {
+    // The display library would end the process on its own when its display goes away; whichever
+    // program hosts the viewer, it leaves with its components' names unbound instead.
+    display::onDisplayLost([] { frame::leaveProcess(1); });
     coil::Properties profile(kaleth_profile, 2147483647);
     manager->registerFactory(profile, KalethCreate, KalethDelete);
 }

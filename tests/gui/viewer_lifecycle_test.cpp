@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -37,6 +38,12 @@ struct ViewerKind {
 const ViewerKind kMorvane{MORVANE_PATH, "Morvane0", "stereo", "stereo", "Stereo Depth Image",
                           "MorvaneComp"};
 const ViewerKind kKaleth{KALETH_PATH, "Kaleth0", "InputImage", "image", "show", "KalethComp"};
+
+// The viewers of one host process (rtcd with both modules): two depth viewers and an image viewer.
+const ViewerKind kHosted[] = {
+    {RTCD_PATH, "Morvane0", "stereo", "stereo", "Stereo Depth Image", "rtcd"},
+    {RTCD_PATH, "Morvane1", "stereo", "stereo", "Stereo Depth Image (Morvane1)", "rtcd"},
+    {RTCD_PATH, "Kaleth0", "InputImage", "image", "show", "rtcd"}};
 
 std::string path(const std::string& instance) {
     return remotetest::hostName() + ".host_cxt/" + instance + ".rtc";
@@ -74,6 +81,10 @@ private:
 
 bool windowListed(const std::string& title) {
     return shell("wmctrl -l 2>/dev/null | grep -q ' " + title + "$'");
+}
+
+void closeWindow(const std::string& title) {
+    ASSERT_TRUE(shell("wmctrl -F -c '" + title + "'")) << title;
 }
 
 // Saturated pixels below HighGUI's tool bar: the camera's balls, or a coloured depth map.
@@ -159,13 +170,30 @@ protected:
                    std::string(kind.instance) + ".rtc") != std::string::npos;
     }
 
-    // A viewer connected to the camera (over `transport`), activated, and showing what it sends;
-    // with a `managerPort`, its manager object is at corbaloc::127.0.0.1:<managerPort>/manager.
-    std::unique_ptr<Component> viewer(const ViewerKind& kind, int managerPort = 0,
-                                      const std::string& transport = "corba_cdr") {
+    std::map<std::string, std::string> environment() const {
         // In a sanitizer tree a leak still shows in the exit status, without the summary of
         // suppressed ones that LeakSanitizer would add to the output.
         const char* lsan = std::getenv("LSAN_OPTIONS");
+        return {{"DISPLAY", m_x->display()}, {"QT_QPA_PLATFORM", "xcb"},
+                {"XDG_RUNTIME_DIR", m_runtimeDir},
+                {"LSAN_OPTIONS", std::string(lsan ? lsan : "") + ":print_suppressions=0"}};
+    }
+
+    // Connects the viewer to the camera (over `transport`), activates it and waits until its
+    // window shows what the camera sends.
+    void feed(const ViewerKind& kind, const std::string& transport = "corba_cdr") {
+        EXPECT_EQ(0, ctl({"connect", path("StereoCameraSim0") + ":" + kind.cameraPort,
+                          path(kind.instance) + ":" + kind.port, "-p",
+                          "dataport.interface_type=" + transport}));
+        EXPECT_EQ(0, ctl({"activate", path(kind.instance)}));
+        EXPECT_TRUE(within(20s, [&] { return showsPicture(kind.window); }))
+            << kind.window << " shows nothing";
+    }
+
+    // A viewer program fed by the camera; with a `managerPort`, its manager object is at
+    // corbaloc::127.0.0.1:<managerPort>/manager.
+    std::unique_ptr<Component> viewer(const ViewerKind& kind, int managerPort = 0,
+                                      const std::string& transport = "corba_cdr") {
         // QOR_VIEWERS_FROM: the viewers of another build tree (built against an installed
         // OpenRTM-aist, which prints no reference: they are waited for in the naming service).
         const char* from = std::getenv("QOR_VIEWERS_FROM");
@@ -178,22 +206,32 @@ protected:
                                                   (&kind == &kMorvane ? "depth_viewer/MorvaneComp"
                                                                       : "image_viewer/KalethComp")
                                             : kind.program;
-        std::unique_ptr<Component> v(new Component(
-            program, m_naming->address(), options,
-            {{"DISPLAY", m_x->display()}, {"QT_QPA_PLATFORM", "xcb"},
-             {"XDG_RUNTIME_DIR", m_runtimeDir},
-             {"LSAN_OPTIONS", std::string(lsan ? lsan : "") + ":print_suppressions=0"}}));
+        std::unique_ptr<Component> v(
+            new Component(program, m_naming->address(), options, environment()));
         if (foreign)
             EXPECT_TRUE(within(20s, [&] { return bound(kind); })) << v->output();
         else
             EXPECT_FALSE(v->ior().empty()) << v->output();
-        EXPECT_EQ(0, ctl({"connect", path("StereoCameraSim0") + ":" + kind.cameraPort,
-                          path(kind.instance) + ":" + kind.port, "-p",
-                          "dataport.interface_type=" + transport}));
-        EXPECT_EQ(0, ctl({"activate", path(kind.instance)}));
-        EXPECT_TRUE(within(20s, [&] { return showsPicture(kind.window); }))
-            << kind.window << " shows nothing";
+        feed(kind, transport);
         return v;
+    }
+
+    // One rtcd hosting every viewer of kHosted, each fed by the camera, with its manager object
+    // at corbaloc::127.0.0.1:<managerPort>/manager.
+    std::unique_ptr<Component> host(int managerPort) {
+        std::unique_ptr<Component> h(new Component(
+            RTCD_PATH, m_naming->address(),
+            {"corba.endpoints:127.0.0.1:" + std::to_string(managerPort),
+             "corba.master_manager:127.0.0.1:1", "manager.modules.load_path:" MODULE_DIR,
+             "manager.modules.preload:Morvane.so,Kaleth.so",
+             "manager.components.precreate:Morvane,Morvane,Kaleth"},
+            environment()));
+        EXPECT_FALSE(h->ior().empty()) << h->output();
+        for (const ViewerKind& kind : kHosted) {
+            EXPECT_TRUE(within(10s, [&] { return bound(kind); })) << kind.instance;
+            feed(kind);
+        }
+        return h;
     }
 
     std::unique_ptr<XServer> m_x;
@@ -237,6 +275,16 @@ TEST_F(ViewerLifecycle, EveryWayOfEndingExitsCleanAndUnbinds) {
             EXPECT_FALSE(bound(*kind));
         }
     }
+    for (const auto& way : {ways[0], ways[4]}) {
+        SCOPED_TRACE(std::string("the viewers' host ended by ") + way.first);
+        const int port = testsupport::freeLoopbackPort();
+        std::unique_ptr<Component> h = host(port);
+        way.second(*h, kHosted[0], port);
+        const int status = ending(*h);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(std::vector<std::string>{}, ownLines(h->output())) << h->output();
+        for (const ViewerKind& kind : kHosted) EXPECT_FALSE(bound(kind)) << kind.instance;
+    }
 }
 
 // The shared-memory segments process `pid` holds open.
@@ -260,6 +308,7 @@ TEST_F(ViewerLifecycle, LostDisplayEndsBothViewersWithOneLineNoNamesAndNoSegment
     ASSERT_TRUE(bound(kMorvane) && bound(kKaleth));
     m_x->kill();
     for (auto v : {std::make_pair(&kMorvane, morvane.get()), std::make_pair(&kKaleth, kaleth.get())}) {
+        SCOPED_TRACE(v.first->programName);
         const int status = ending(*v.second);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
         const std::vector<std::string> lines = ownLines(v.second->output());
@@ -273,13 +322,26 @@ TEST_F(ViewerLifecycle, LostDisplayEndsBothViewersWithOneLineNoNamesAndNoSegment
     EXPECT_TRUE(m_camera->process().running());
 }
 
+TEST_F(ViewerLifecycle, LostDisplayEndsTheViewersHostWithOneLineAndNoNames) {
+    start(false);
+    std::unique_ptr<Component> h = host(testsupport::freeLoopbackPort());
+    m_x->kill();
+    const int status = ending(*h);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::vector<std::string> lines = ownLines(h->output());
+    ASSERT_EQ(1u, lines.size()) << h->output();
+    EXPECT_EQ(0u, lines[0].find("rtcd: lost the display \"" + m_x->display() + "\": "))
+        << lines[0];
+    for (const ViewerKind& kind : kHosted) EXPECT_FALSE(bound(kind)) << kind.instance;
+}
+
 TEST_F(ViewerLifecycle, ClosedWindowStaysClosedUntilTheNextActivation) {
     start(true);
     for (const ViewerKind* kind : {&kMorvane, &kKaleth}) {
         SCOPED_TRACE(kind->instance);
         std::unique_ptr<Component> v = viewer(*kind);
         ASSERT_TRUE(windowListed(kind->window));
-        ASSERT_TRUE(shell(std::string("wmctrl -c '") + kind->window + "'"));
+        closeWindow(kind->window);
         const std::string said = std::string(kind->programName) + ": the window \"" +
                                  kind->window + "\" was closed";
         EXPECT_TRUE(v->expect(said, 10s)) << v->output();
@@ -297,6 +359,34 @@ TEST_F(ViewerLifecycle, ClosedWindowStaysClosedUntilTheNextActivation) {
         ASSERT_EQ(1u, lines.size()) << v->output();
         EXPECT_EQ(0u, lines[0].find(said));
     }
+}
+
+// In a process with several viewers, each window closes and comes back on its own.
+TEST_F(ViewerLifecycle, ClosedWindowOfAHostStaysClosedAloneUntilItsViewersActivation) {
+    start(true);
+    std::unique_ptr<Component> h = host(testsupport::freeLoopbackPort());
+    std::string said;
+    for (const ViewerKind& kind : kHosted) {
+        SCOPED_TRACE(kind.instance);
+        closeWindow(kind.window);
+        said = std::string("rtcd: the window \"") + kind.window + "\" was closed";
+        EXPECT_TRUE(h->expect(said, 10s)) << h->output();
+        EXPECT_FALSE(within(1500ms, [&] { return windowListed(kind.window); }));
+        for (const ViewerKind& other : kHosted) {
+            if (&other > &kind) {
+                EXPECT_TRUE(showsPicture(other.window)) << other.window;
+            }
+        }
+    }
+    for (const ViewerKind& kind : kHosted) {
+        EXPECT_EQ(0, ctl({"deactivate", path(kind.instance)}));
+        EXPECT_EQ(0, ctl({"activate", path(kind.instance)}));
+        EXPECT_TRUE(within(20s, [&] { return showsPicture(kind.window); })) << kind.window;
+    }
+    h->process().signal(SIGTERM);
+    const int status = ending(*h);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(3u, ownLines(h->output()).size()) << h->output();
 }
 
 }  // namespace
