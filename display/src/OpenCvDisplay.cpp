@@ -177,7 +177,7 @@ void onDisplayThread(std::function<void()> task) {
     const Availability& a = availability();
     if (!a.ok) throw std::runtime_error(a.why);
     if (!displayThread().run(std::move(task), kAnswerLimit))
-        throw std::runtime_error("the display did not answer within 10 s");
+        throw std::runtime_error("the display thread did not answer within 10 s, or has ended");
 }
 
 }  // namespace
