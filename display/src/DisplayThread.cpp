@@ -79,13 +79,14 @@ bool DisplayThread::run(std::function<void()> work, std::chrono::milliseconds li
 
 int DisplayThread::waitKey(int delayMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    const auto serviced = [this] {
+    // Nothing to wait for when no window is serviced.
+    const auto idle = [this] {
         return m_ended || (m_openWindows == 0 && std::chrono::steady_clock::now() >= m_lingerUntil);
     };
-    if (delayMs > 0 && !serviced()) {
+    if (delayMs > 0 && !idle()) {
         const unsigned long long target = m_passesStarted + 1;
         m_changed.wait_for(lock, std::chrono::milliseconds(delayMs), [&] {
-            return m_passesDone >= target || m_key != -1 || serviced();
+            return m_passesDone >= target || m_key != -1 || idle();
         });
     }
     const int key = m_key;
