@@ -174,7 +174,9 @@ protected:
         // In a sanitizer tree a leak still shows in the exit status, without the summary of
         // suppressed ones that LeakSanitizer would add to the output.
         const char* lsan = std::getenv("LSAN_OPTIONS");
+        // No GLX: see run-under-xvfb.
         return {{"DISPLAY", m_x->display()}, {"QT_QPA_PLATFORM", "xcb"},
+                {"QT_XCB_GL_INTEGRATION", "none"},
                 {"XDG_RUNTIME_DIR", m_runtimeDir},
                 {"LSAN_OPTIONS", std::string(lsan ? lsan : "") + ":print_suppressions=0"}};
     }
