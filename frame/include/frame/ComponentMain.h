@@ -25,8 +25,8 @@ int runComponentProgram(int argc, char** argv, RegisterFunc registerFunc,
                         const char* componentName);
 
 // Ends the process at once with `status`, for when an orderly shutdown cannot run because the
-// calling thread, a component's execution thread, cannot return to where it was (its display went
-// away under it). First every connection of every port is ended by its peer's port (it stops
+// calling thread, the display thread, cannot return to where it was (its display went away under
+// it). First every connection of every port is ended by its peer's port (it stops
 // writing, removes the segment of a shared-memory connection and tells the others), while this
 // process refuses incoming requests, having waited for those already running; then every
 // component is unregistered, which takes it out of the naming services. A peer that cannot be
