@@ -158,12 +158,15 @@ TEST_F(SteppedContext, RateChangesReachTheComponent) {
                        std::numeric_limits<double>::quiet_NaN()})
         EXPECT_EQ(RTC::BAD_PARAMETER, ec.set_rate(bad)) << bad;
     EXPECT_EQ(1000.0, ec.get_rate());
-    EXPECT_EQ(RTC::RTC_OK, ec.set_rate(RTC::PeriodicExecutionContext::kMinRate));
-    EXPECT_EQ(RTC::RTC_OK, ec.set_rate(RTC::PeriodicExecutionContext::kMaxRate));
-    ASSERT_EQ(RTC::RTC_OK, ec.set_rate(25.0));
-    ec.tick();
-    EXPECT_EQ(25.0, ec.get_rate());
-    EXPECT_EQ(Calls{"rate_changed"}, comp.takeCalls());
+    EXPECT_TRUE(comp.takeCalls().empty());
+    // The context's thread may take each change as it comes; a tick makes sure it has.
+    for (double good : {RTC::PeriodicExecutionContext::kMinRate,
+                        RTC::PeriodicExecutionContext::kMaxRate, 25.0}) {
+        ASSERT_EQ(RTC::RTC_OK, ec.set_rate(good)) << good;
+        ec.tick();
+        EXPECT_EQ(good, ec.get_rate());
+        EXPECT_EQ(Calls{"rate_changed"}, comp.takeCalls()) << good;
+    }
     EXPECT_EQ(RTC::PERIODIC, ec.get_kind());
 }
 
