@@ -336,19 +336,6 @@ TEST(ProducerKilled, MidPutLeavesTheViewerConnectableAndANewProducersValuesArriv
 
 // ---- the naming service stopped and started again ----
 
-bool listed(const std::string& naming, const std::vector<std::string>& names,
-            std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        const auto r = remotetest::rtctl(naming, {"list"}, 10s);
-        bool all = r.status == 0;
-        for (const std::string& n : names) all = all && r.output.find(n) != std::string::npos;
-        if (all) return true;
-        std::this_thread::sleep_for(100ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
-}
-
 TEST(NamingRestart, ComponentsAreBoundAgainAndDataKeepsFlowing) {
     auto naming = std::make_unique<remotetest::NamingService>();
     ASSERT_TRUE(naming->ready());
@@ -362,7 +349,7 @@ TEST(NamingRestart, ComponentsAreBoundAgainAndDataKeepsFlowing) {
     ASSERT_EQ("", kaleth.problem());
     Component producer(PRODUCER_PATH, address, rebinding);
     const std::vector<std::string> names = {"Morvane0.rtc", "Kaleth0.rtc", "StereoProducer0.rtc"};
-    ASSERT_TRUE(listed(address, names, 10s));
+    ASSERT_TRUE(remotetest::listed(address, names, 10s));
     ASSERT_EQ(0, remotetest::rtctl(address, {"connect", "StereoProducer0.rtc:stereo",
                                              "Morvane0.rtc:stereo"}).status);
     for (const char* c : {"Morvane0", "Kaleth0", "StereoProducer0"})
@@ -374,7 +361,7 @@ TEST(NamingRestart, ComponentsAreBoundAgainAndDataKeepsFlowing) {
     EXPECT_TRUE(morvane.healthy());
     naming = std::make_unique<remotetest::NamingService>(port);
     ASSERT_TRUE(naming->ready()) << "omniNames did not start again on " << port;
-    EXPECT_TRUE(listed(address, names, 15s));
+    EXPECT_TRUE(remotetest::listed(address, names, 15s));
     for (const char* c : {"Morvane0", "Kaleth0"}) {
         const auto r = remotetest::rtctl(address, {"state", c});
         EXPECT_EQ("ACTIVE\n", r.output) << c;

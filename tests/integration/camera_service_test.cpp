@@ -49,20 +49,6 @@ TEST(CameraService, AnswersByNameAndTheCameraEndsCleanly) {
         << camera.output();
 }
 
-// Waits until `rtctl list` shows every one of `names`.
-bool listed(const std::string& naming, const std::vector<std::string>& names,
-            std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        const auto r = remotetest::rtctl(naming, {"list"}, 10s);
-        bool all = r.status == 0;
-        for (const std::string& n : names) all = all && r.output.find(n) != std::string::npos;
-        if (all) return true;
-        std::this_thread::sleep_for(100ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
-}
-
 // Everything bound in the naming service comes back after it restarts empty: the camera's
 // component and service, and a master's manager object.
 TEST(CameraService, ItsNamesComeBackWhenTheNamingServiceRestarts) {
@@ -85,12 +71,12 @@ TEST(CameraService, ItsNamesComeBackWhenTheNamingServiceRestarts) {
          "corba.ior_file:" + std::string(dir) + "/ior"});
     names.push_back(host + "manager.mgr");
 #endif
-    ASSERT_TRUE(listed(address, names, 20s)) << camera.output();
+    ASSERT_TRUE(remotetest::listed(address, names, 20s)) << camera.output();
 
     naming.reset();
     naming = std::make_unique<remotetest::NamingService>(port);
     ASSERT_TRUE(naming->ready()) << "omniNames did not start again on " << port;
-    EXPECT_TRUE(listed(address, names, 20s)) << camera.output();
+    EXPECT_TRUE(remotetest::listed(address, names, 20s)) << camera.output();
 
     camera.process().signal(SIGTERM);
     EXPECT_TRUE(camera.process().wait(20s));

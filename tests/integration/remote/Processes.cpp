@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 namespace remotetest {
 
@@ -86,6 +87,19 @@ ToolResult rtctl(const std::string& naming, const std::vector<std::string>& args
     result.output = tool.output();
     if (tool.wait(5s) && WIFEXITED(tool.status())) result.status = WEXITSTATUS(tool.status());
     return result;
+}
+
+bool listed(const std::string& naming, const std::vector<std::string>& names,
+            std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        const ToolResult r = rtctl(naming, {"list"}, 10s);
+        bool all = r.status == 0;
+        for (const std::string& n : names) all = all && r.output.find(n) != std::string::npos;
+        if (all) return true;
+        std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 std::string hostName() {

@@ -73,6 +73,10 @@ struct ToolResult {
 ToolResult rtctl(const std::string& naming, const std::vector<std::string>& args,
                  std::chrono::milliseconds limit = 60s);
 
+// Waits up to `limit` until `rtctl list` shows every one of `names`.
+bool listed(const std::string& naming, const std::vector<std::string>& names,
+            std::chrono::milliseconds limit);
+
 std::string hostName();
 
 }  // namespace remotetest
