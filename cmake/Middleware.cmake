@@ -2,7 +2,8 @@
 #   1. a prefix the user names wins: the entries of CMAKE_PREFIX_PATH (the variable, then the
 #      environment), in order, then the directories of PKG_CONFIG_PATH. A prefix holding
 #      OpenRTM-aist's CMake package gives that version; a directory holding openrtm-aist.pc gives
-#      1.x;
+#      1.x. Under a prefix, libraries, package and .pc may sit in lib/ or in lib/<multiarch
+#      triplet>/, as Debian's and Ubuntu's packages lay them out under /usr;
 #   2. otherwise CMake's own search of its system prefixes (/usr/local, /usr, /opt, ...): the
 #      newest 2.x CMake package, else the newest 1.x one, else an openrtm-aist.pc there;
 #   3. otherwise the bundled stand-in under middleware/.
@@ -130,11 +131,29 @@ macro(_qor_use_openrtm_pkgconfig pcfile)
   endif()
 endmacro()
 
+# Sets `var` to the openrtm-aist.pc under `prefix`, in the directories pkg-config itself would
+# search there (Debian's and Ubuntu's packages put it under lib/<multiarch triplet>), or to "".
+function(_qor_openrtm_pc_under prefix var)
+  set(${var} "" PARENT_SCOPE)
+  foreach(dir lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig lib/pkgconfig share/pkgconfig)
+    if(EXISTS "${prefix}/${dir}/openrtm-aist.pc")
+      set(${var} "${prefix}/${dir}/openrtm-aist.pc" PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+endfunction()
+
 # Takes the package _qor_find_openrtm_package found: a 2.x as it is, a 1.x through the
-# openrtm-aist.pc of its prefix when there is one.
+# openrtm-aist.pc beside it (<libdir>/pkgconfig next to <libdir>/openrtm-1.x/cmake) or of its
+# prefix, when there is one.
 macro(_qor_use_openrtm_package)
-  set(_qor_pc "${_qor_OPENRTM_DIR}/lib/pkgconfig/openrtm-aist.pc")
-  if(_qor_OPENRTM_VERSION VERSION_LESS 2 AND _qor_OPENRTM_DIR AND EXISTS "${_qor_pc}")
+  set(_qor_pc "")
+  if(_qor_OpenRTM_DIR AND EXISTS "${_qor_OpenRTM_DIR}/../../pkgconfig/openrtm-aist.pc")
+    get_filename_component(_qor_pc "${_qor_OpenRTM_DIR}/../../pkgconfig/openrtm-aist.pc" ABSOLUTE)
+  elseif(_qor_OPENRTM_DIR)
+    _qor_openrtm_pc_under("${_qor_OPENRTM_DIR}" _qor_pc)
+  endif()
+  if(_qor_OPENRTM_VERSION VERSION_LESS 2 AND _qor_pc)
     _qor_use_openrtm_pkgconfig("${_qor_pc}")
   else()
     set(QOR_USE_OPENRTM ON)
@@ -170,8 +189,11 @@ if(NOT QOR_MIDDLEWARE STREQUAL "BUNDLED")
     _qor_find_openrtm_package("" "${_qor_prefix}")
     if(_qor_openrtm_package_found)
       _qor_use_openrtm_package()
-    elseif(EXISTS "${_qor_prefix}/lib/pkgconfig/openrtm-aist.pc")
-      _qor_use_openrtm_pkgconfig("${_qor_prefix}/lib/pkgconfig/openrtm-aist.pc")
+    else()
+      _qor_openrtm_pc_under("${_qor_prefix}" _qor_pc)
+      if(_qor_pc)
+        _qor_use_openrtm_pkgconfig("${_qor_pc}")
+      endif()
     endif()
     if(QOR_USE_OPENRTM)
       string(APPEND _qor_taken " (named by CMAKE_PREFIX_PATH)")

@@ -1,9 +1,10 @@
 # Which middleware a configure picks, and what reaches the compiler and linker, against fake
 # installed prefixes laid out as OpenRTM-aist installs itself: 2.0.2 (a CMake package beside an
 # openrtm2.pc whose Libs cannot link) and 1.2.2 (pkg-config's openrtm-aist, and a CMake package
-# without a version file). Configure only. The search of the system prefixes is pointed at a
+# without a version file), under lib/ or, as Debian's packages lay out /usr, lib/<multiarch
+# triplet>/. Configure only. The search of the system prefixes is pointed at a
 # scratch directory, so an OpenRTM-aist installed on this machine changes nothing here.
-# Run: cmake -DSOURCE_DIR=<tree> -DWORK_DIR=<scratch> -P middleware_detection.cmake
+# Run: cmake -DSOURCE_DIR=<tree> -DWORK_DIR=<scratch> [-DARCH=<triplet>] -P middleware_detection.cmake
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(p2 ${WORK_DIR}/openrtm2)
@@ -103,6 +104,34 @@ foreach(v 1.2.2 2.0.2)
     file(WRITE ${f} "${text}")
   endforeach()
 endforeach()
+
+# /usr as Debian's and Ubuntu's packages lay it out: both versions, libraries, packages and the
+# .pc under lib/<multiarch triplet>/ (ARCH, the triplet of the compiler the configures use).
+set(usr ${WORK_DIR}/usr)
+if(ARCH)
+  set(ml lib/${ARCH})
+  file(MAKE_DIRECTORY ${usr}/include/coil-2.0 ${usr}/include/openrtm-1.2/rtm/idl
+    ${usr}/include/coil-1.2 ${usr}/${ml}/pkgconfig)
+  file(COPY ${p2}/include/openrtm-2.0 DESTINATION ${usr}/include)
+  file(COPY ${SOURCE_DIR}/middleware/idl/BasicDataType.idl DESTINATION ${usr}/include/openrtm-1.2/rtm/idl)
+  file(TOUCH ${usr}/${ml}/libRTC.so ${usr}/${ml}/libcoil.so)
+  foreach(f openrtm-2.0/cmake/OpenRTMConfig.cmake openrtm-2.0/cmake/OpenRTMConfigVersion.cmake
+            openrtm-1.2/cmake/OpenRTMConfig.cmake pkgconfig/openrtm-aist.pc)
+    if(f MATCHES "^openrtm-2")
+      file(READ ${p2}/lib/${f} text)
+      # The installed package names its directories in full, as 2.0.2's does.
+      string(REPLACE [[get_filename_component(_p "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)]]
+        "set(_p ${usr})" text "${text}")
+      string(REPLACE "\${_p}/lib" "\${_p}/${ml}" text "${text}")
+    else()
+      file(READ ${p1}/lib/${f} text)
+      string(REPLACE "\${prefix}/lib" "\${prefix}/${ml}" text "${text}")
+      string(REPLACE "${p1}/lib" "${usr}/${ml}" text "${text}")
+      string(REPLACE "${p1}" "${usr}" text "${text}")
+    endif()
+    file(WRITE ${usr}/${ml}/${f} "${text}")
+  endforeach()
+endif()
 
 set(failures 0)
 # expect(<condition as the text of an if()> <message>)
@@ -215,6 +244,32 @@ file(REMOVE_RECURSE ${sys}/opt/openrtm-aist-2.0.2)
 set(case system-1)
 configure(${case} "" -DQOR_OPENRTM_SYSTEM_PREFIXES=${sys}/opt ${no_tests})
 expect("used STREQUAL \"openrtm-pkgconfig\" AND idl MATCHES \"^${sys}/opt/openrtm-aist-1.2.2/\"" "picked \"${used}\" at \"${idl}\"")
+
+# The multiarch /usr: named, 2.x is taken from lib/<triplet>; 1.x by its .pc there, by the
+# package beside it, and with no package at all; found by the system search as well.
+if(ARCH)
+  set(case multiarch-named)
+  configure(${case} "" -DCMAKE_PREFIX_PATH=${usr} ${no_tests})
+  expect("used STREQUAL \"openrtm-cmake\" AND idl STREQUAL \"${usr}/include/openrtm-2.0/rtm/idl\"" "picked \"${used}\" at \"${idl}\"")
+  ninja_block("${ninja}" "build depth_viewer/MorvaneComp: CXX_EXECUTABLE_LINKER" link)
+  expect("link MATCHES \"-L${usr}/${ml}( |\n)\" AND link MATCHES \"-Wl,-rpath,${usr}/${ml}\"" "the triplet's library directory is not linked from:\n${link}")
+  set(case multiarch-1-pc)
+  configure(${case} "${usr}/${ml}/pkgconfig" ${no_tests})
+  expect("used STREQUAL \"openrtm-pkgconfig\" AND idl STREQUAL \"${usr}/include/openrtm-1.2/rtm/idl\"" "picked \"${used}\" at \"${idl}\"")
+  ninja_block("${ninja}" "build depth_viewer/MorvaneComp: CXX_EXECUTABLE_LINKER" link)
+  expect("link MATCHES \"${usr}/${ml}/libRTC.so\"" "libRTC not linked from the triplet's directory:\n${link}")
+  file(REMOVE_RECURSE ${usr}/${ml}/openrtm-2.0)
+  set(case multiarch-1-package)
+  configure(${case} "" -DCMAKE_PREFIX_PATH=${usr} ${no_tests})
+  expect("used STREQUAL \"openrtm-pkgconfig\" AND out MATCHES \"pkg-config module ${usr}/${ml}/pkgconfig/openrtm-aist.pc\"" "picked \"${used}\":\n${out}")
+  set(case multiarch-system)
+  configure(${case} "" -DQOR_OPENRTM_SYSTEM_PREFIXES=${usr} ${no_tests})
+  expect("used STREQUAL \"openrtm-pkgconfig\" AND idl STREQUAL \"${usr}/include/openrtm-1.2/rtm/idl\"" "picked \"${used}\" at \"${idl}\"")
+  file(REMOVE_RECURSE ${usr}/${ml}/openrtm-1.2)
+  set(case multiarch-1-pc-only-named)
+  configure(${case} "" -DCMAKE_PREFIX_PATH=${usr} ${no_tests})
+  expect("used STREQUAL \"openrtm-pkgconfig\" AND idl STREQUAL \"${usr}/include/openrtm-1.2/rtm/idl\"" "picked \"${used}\" at \"${idl}\"")
+endif()
 
 # QOR_MIDDLEWARE=BUNDLED looks at neither.
 set(case forced-bundled)
