@@ -291,8 +291,8 @@ struct ReceivedLog : RTC::ConnectorDataListener {
     ReturnCode operator()(RTC::ConnectorInfo& info, cdrMemoryStream& data) override {
         CORBA::ULong sec = 0;
         sec <<= data;
-        seen.push_back(info.id + ":" + info.properties.getProperty("dataport.interface_type") + ":" +
-                       std::to_string(sec));
+        seen.push_back(info.id + ":" + info.properties.getProperty("dataport.interface_type") +
+                       ":" + std::to_string(sec));
         return NO_CHANGE;
     }
     int& alive;

@@ -223,7 +223,8 @@ TEST_F(MorvaneComponent, PointerReadoutDescribesTheShownMapToItsEdges) {
     EXPECT_EQ("col 2, row 1: x 1.5, y 1.5, z 1.5" + scale, rec::pointAt(kWindow, 2, 1));
     EXPECT_EQ("col 3, row 1: no depth" + scale, rec::pointAt(kWindow, 3, 1));
     for (const auto& off : {std::make_pair(-1, 0), {4, 0}, {0, -1}, {0, 2}})
-        EXPECT_EQ("", rec::pointAt(kWindow, off.first, off.second)) << off.first << "," << off.second;
+        EXPECT_EQ("", rec::pointAt(kWindow, off.first, off.second))
+            << off.first << "," << off.second;
 
     send(map4x2(3.0));
     EXPECT_EQ("col 1, row 0: x 1.5, y 1.5, z 1.5" + scale, rec::pointAt(kWindow, 1, 0))

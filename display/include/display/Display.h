@@ -9,9 +9,9 @@
 // their work to it and wait for it, ten seconds at most.
 #pragma once
 
-#include <functional>
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <string>
 
 namespace display {

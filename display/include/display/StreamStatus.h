@@ -38,7 +38,8 @@ public:
     }
 
     // The line, from the totals of the port (values that reached it since it was counted, those
-    // still unread in its buffers, taken in that order). `wallNow` is this host's clock in seconds since the epoch.
+    // still unread in its buffers, taken in that order). `wallNow` is this host's clock in seconds
+    // since the epoch.
     std::string refresh(Clock::time_point now, double wallNow, unsigned long long received,
                         unsigned long long unread, const std::string& interfaceType);
 
