@@ -286,7 +286,7 @@ TEST_F(DataPorts, BufferLengthOfTheConnectorSizesTheRing) {
 
 // Sees every value that reaches the port: its connection and the stamp at the start of its bytes.
 struct ReceivedLog : RTC::ConnectorDataListener {
-    explicit ReceivedLog(int& alive) : alive(alive) { ++alive; }
+    explicit ReceivedLog(int& counter) : alive(counter) { ++alive; }
     ~ReceivedLog() override { --alive; }
     ReturnCode operator()(RTC::ConnectorInfo& info, cdrMemoryStream& data) override {
         CORBA::ULong sec = 0;
