@@ -44,10 +44,10 @@ void MorvaneDelete(RTC::RTObject_impl* rtc) {
 
 // The pointer readout runs on the display thread while the component's thread reads new maps
 // into m_stereo: it looks at m_stereo only while `shown` says that it holds the map drawn, and
-// `map` goes null before the component does.
+// only while the component is `alive`.
 struct Morvane::ShownMap {
     std::mutex mutex;  // guards the members below
-    const QOR::TimedStereoData* map = nullptr;
+    bool alive = true;
     bool shown = false;
 };
 
@@ -57,7 +57,6 @@ Morvane::Morvane(RTC::Manager* manager)
       m_stereoIn("stereo", m_stereo),
       m_window(kWindow),
       m_shownMap(std::make_shared<ShownMap>()) {
-    m_shownMap->map = &m_stereo;
     std::cerr << "------------------------------------------------------------+\n";
     std::cerr << " Morvane Component (Ver. 20th June 2011)\n";
     std::cerr << "------------------------------------------------------------+\n\n";
@@ -68,7 +67,7 @@ Morvane::Morvane(RTC::Manager* manager)
 Morvane::~Morvane() {
     {
         std::lock_guard<std::mutex> lock(m_shownMap->mutex);
-        m_shownMap->map = nullptr;
+        m_shownMap->alive = false;
     }
     display::destroyWindow(m_window);
     if (m_titleHeld) display::releaseTitle(m_window);
@@ -89,7 +88,7 @@ RTC::ReturnCode_t Morvane::onActivated(RTC::UniqueId) {
         std::shared_ptr<ShownMap> shown = m_shownMap;
         display::setPointerReadout(m_window, [this, shown](int x, int y) {
             std::lock_guard<std::mutex> lock(shown->mutex);
-            return shown->map != nullptr ? pointText(x, y) : std::string();
+            return shown->alive ? pointText(x, y) : std::string();
         });
     }
     return RTC::RTC_OK;
@@ -133,7 +132,6 @@ RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
 
 void Morvane::convertToDepthImage(cv::Mat& image) { ::convertToDepthImage(m_stereo, image); }
 
-// Called with m_shownMap's lock held by the readout, or on the component's thread.
 std::string Morvane::pointText(int x, int y) const {
     if (!m_shownMap->shown) return std::string();
     const long width = m_stereo.width;
