@@ -240,7 +240,9 @@ TEST_F(MorvaneComponent, PointerReadoutDescribesTheShownMapToItsEdges) {
     ::testing::internal::CaptureStderr();
     harness->step();
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ("", rec::pointAt(kWindow, 1, 0)) << "the map drawn last is gone from m_stereo";
+    EXPECT_EQ("col 1, row 0: x 3, y 3, z 3" + scale, rec::pointAt(kWindow, 1, 0))
+        << "the point described last, still drawn, is said again";
+    EXPECT_EQ("", rec::pointAt(kWindow, 2, 0)) << "the map drawn last is gone from m_stereo";
     harness->deactivate();
     EXPECT_EQ("", rec::pointAt(kWindow, 1, 0)) << "the readout goes with the window";
 }
