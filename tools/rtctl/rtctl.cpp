@@ -629,6 +629,8 @@ int probe(Tool& tool, CORBA::ORB_ptr orb, const std::string& command, const std:
         if (s.substr(0, eq) == "dataport.interface_type" && value != "corba_cdr" &&
             value != "shared_memory")
             throw Failure("the probe receives over corba_cdr or shared_memory, not " + value);
+        if (s.substr(0, eq) == "dataport.dataflow_type" && value != "push")
+            throw Failure("the probe takes values pushed to it, not " + value);
     }
     RTC::RTObject_var comp = tool.component(path);
     RTC::PortProfile_var profile;
