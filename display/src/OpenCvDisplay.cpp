@@ -18,12 +18,12 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
-#include <set>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 
 namespace display {
