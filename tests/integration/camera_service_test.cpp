@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -47,6 +48,35 @@ TEST(CameraService, AnswersByNameAndTheCameraEndsCleanly) {
     ASSERT_TRUE(camera.process().wait(20s));
     EXPECT_TRUE(WIFEXITED(camera.process().status()) && WEXITSTATUS(camera.process().status()) == 0)
         << camera.output();
+}
+
+// rtctl's probes read any output port without knowing its type: the camera's frames and maps,
+// over either transport.
+TEST(CameraService, ProbesMeasureTheCamerasPorts) {
+    remotetest::NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    remotetest::Component camera(CAMERA_PATH, naming.address(),
+                                 {"camera.width:64", "camera.height:48", "camera.rate:30"});
+    ASSERT_FALSE(camera.ior().empty()) << camera.output();
+    ASSERT_EQ(0, remotetest::rtctl(naming.address(), {"activate", "StereoCameraSim0"}).status);
+    const auto bw =
+        remotetest::rtctl(naming.address(), {"bw", "StereoCameraSim0:image", "--count", "5", "-p",
+                                             "dataport.interface_type=shared_memory"});
+    EXPECT_EQ(0, bw.status) << bw.output;
+    // 48 rows of 196 bytes (65 pixels of 3 bytes, padded), with the stamp and the sizes.
+    EXPECT_NE(std::string::npos, bw.output.find("MB/s, mean value 9.4 kB (")) << bw.output;
+    // The stamp read in either byte order: a stamp misread would be years off.
+    for (const char* order : {"little", "big"}) {
+        const auto delay = remotetest::rtctl(
+            naming.address(), {"delay", "StereoCameraSim0:stereo", "--count", "5", "-p",
+                               std::string("dataport.serializer.cdr.endian=") + order});
+        EXPECT_EQ(0, delay.status) << delay.output;
+        double mean = -1;
+        EXPECT_EQ(1, std::sscanf(delay.output.c_str(), "delay mean %lf ms", &mean)) << delay.output;
+        EXPECT_TRUE(mean >= 0 && mean < 60000) << order << ": " << delay.output;
+    }
+    const auto shown = remotetest::rtctl(naming.address(), {"show", "StereoCameraSim0"});
+    EXPECT_EQ(std::string::npos, shown.output.find("rtctl.probe")) << shown.output;
 }
 
 // Everything bound in the naming service comes back after it restarts empty: the camera's
