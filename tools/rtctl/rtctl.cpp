@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordingCommands.h"
 #include "SystemDescription.h"
 
 namespace {
@@ -38,6 +39,11 @@ const char* const kUsage =
     "  restore FILE                       set those configuration sets and context rates again,\n"
     "                                     make the connections that are missing, and activate\n"
     "                                     the components that were active\n"
+    "  info FILE                          ports, types, counts, duration and sizes of a recording\n"
+    "  export FILE DIR [--port P] [--from T] [--to T] [--every N] [--tiff]\n"
+    "                                     write a recording's frames as PNG, its depth maps as\n"
+    "                                     z planes (.npy, or TIFF) and coloured PNG, each with a\n"
+    "                                     JSON side file; T in seconds from the first value\n"
     "PATH: a naming path (\"host.host_cxt/Morvane0.rtc\"), a name found anywhere in the\n"
     "naming service (\"Morvane0.rtc\", \"Morvane0\"), an IOR (\"IOR:...\") or a corbaloc URL.\n"
     "-n: the naming service, default localhost:2809.\n"
@@ -625,6 +631,18 @@ int run(Tool& tool, const std::vector<std::string>& args, const std::vector<std:
     if (command == "restore") {
         need(1, 1);
         return restore(tool, args[1]);
+    }
+    if (command == "info" || command == "export") {
+        const std::vector<std::string> rest(args.begin() + 1, args.end());
+        try {
+            return command == "info" ? rtctl::recordingInfo(rest) : rtctl::recordingExport(rest);
+        } catch (const std::invalid_argument& e) {
+            throw Usage(e.what());
+        } catch (const Failure&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            throw Failure(e.what());
+        }
     }
     throw Usage("unknown command \"" + command + "\"");
 }
