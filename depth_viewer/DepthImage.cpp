@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 bool depthImageFits(const QOR::TimedStereoData& map, std::string* why) {
@@ -30,6 +31,23 @@ bool depthHue(double z, unsigned char& hue) {
     const double h = (15.0 * d) / 1000.0;
     hue = h < 120.0 ? static_cast<unsigned char>(h) : static_cast<unsigned char>(120);
     return true;
+}
+
+double depthOfHue(unsigned char hue) { return hue / 15.0; }
+
+std::string depthScaleText() {
+    // OpenCV's 8-bit hues of the named colours.
+    const struct {
+        const char* name;
+        unsigned char hue;
+    } colours[] = {{"yellow", 30}, {"green", 60}, {"cyan", 90}, {"blue", 120}};
+    std::string text = "z: red above 0";
+    char number[32];
+    for (const auto& c : colours) {
+        std::snprintf(number, sizeof number, "%g", depthOfHue(c.hue));
+        text += std::string(", ") + c.name + " " + number;
+    }
+    return text + " and beyond; black: no depth";
 }
 
 namespace {

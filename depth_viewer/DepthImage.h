@@ -20,6 +20,12 @@ bool depthImageFits(const QOR::TimedStereoData& map, std::string* why = nullptr)
 // positive depth (zero, negative or NaN), in which case `hue` is left alone.
 bool depthHue(double z, unsigned char& hue);
 
+// The smallest depth drawn in `hue` (as depthHue() gives it): z = hue / 15.
+double depthOfHue(unsigned char hue);
+// The colour scale in numbers, as a viewer says it: the depths at which red, yellow, green, cyan
+// and blue begin, and what black means.
+std::string depthScaleText();
+
 // Fills `hsv` (re)created as CV_8UC3 of the map's height x width with the hue, saturation and value
 // of every point; pixels without a point, or without depth, are black (all three bytes zero).
 // Points beyond width * height are ignored. A map that does not fit leaves `hsv` empty.

@@ -4,7 +4,10 @@
 #include <display/ViewerWindow.h>
 #include <frame/ComponentMain.h>
 
+#include <cmath>
+#include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -39,11 +42,22 @@ void MorvaneDelete(RTC::RTObject_impl* rtc) {
 
 }  // namespace
 
+// The pointer readout runs on the display thread while the component's thread reads new maps
+// into m_stereo: it looks at m_stereo only while `shown` says that it holds the map drawn, and
+// `map` goes null before the component does.
+struct Morvane::ShownMap {
+    std::mutex mutex;  // guards the members below
+    const QOR::TimedStereoData* map = nullptr;
+    bool shown = false;
+};
+
 Morvane::Morvane(RTC::Manager* manager)
     : RTC::DataFlowComponentBase(manager),
       m_stereo(),
       m_stereoIn("stereo", m_stereo),
-      m_window(kWindow) {
+      m_window(kWindow),
+      m_shownMap(std::make_shared<ShownMap>()) {
+    m_shownMap->map = &m_stereo;
     std::cerr << "------------------------------------------------------------+\n";
     std::cerr << " Morvane Component (Ver. 20th June 2011)\n";
     std::cerr << "------------------------------------------------------------+\n\n";
@@ -52,19 +66,33 @@ Morvane::Morvane(RTC::Manager* manager)
 // The window normally went with deactivation; this closes it only if it is still open, and never
 // throws.
 Morvane::~Morvane() {
+    {
+        std::lock_guard<std::mutex> lock(m_shownMap->mutex);
+        m_shownMap->map = nullptr;
+    }
     display::destroyWindow(m_window);
     if (m_titleHeld) display::releaseTitle(m_window);
 }
 
 RTC::ReturnCode_t Morvane::onInitialize() {
     addInPort("stereo", m_stereoIn);
+    m_arrivals.attach(m_stereoIn);
     if (!m_titleHeld) m_window = display::claimTitle(kWindow, getInstanceName());
     m_titleHeld = true;
     return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t Morvane::onActivated(RTC::UniqueId) {
-    return display::openViewerWindow("Morvane", m_window) ? RTC::RTC_OK : RTC::RTC_ERROR;
+    if (!display::openViewerWindow("Morvane", m_window)) return RTC::RTC_ERROR;
+    m_status.restart(display::StreamStatus::Clock::now(), m_arrivals.totals().values);
+    if (m_status.enabled()) {
+        std::shared_ptr<ShownMap> shown = m_shownMap;
+        display::setPointerReadout(m_window, [this, shown](int x, int y) {
+            std::lock_guard<std::mutex> lock(shown->mutex);
+            return shown->map != nullptr ? pointText(x, y) : std::string();
+        });
+    }
+    return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t Morvane::onDeactivated(RTC::UniqueId) {
@@ -73,8 +101,13 @@ RTC::ReturnCode_t Morvane::onDeactivated(RTC::UniqueId) {
 }
 
 RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
+    refreshStatus();
     display::waitKey(10);
     if (!m_stereoIn.isNew()) return RTC::RTC_OK;
+    {
+        std::lock_guard<std::mutex> lock(m_shownMap->mutex);
+        m_shownMap->shown = false;
+    }
     m_stereoIn.read();
 
     std::string why;
@@ -85,8 +118,13 @@ RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
     try {
         cv::Mat image(m_stereo.height, m_stereo.width, CV_8UC3);
         convertToDepthImage(image);
+        {
+            std::lock_guard<std::mutex> lock(m_shownMap->mutex);
+            m_shownMap->shown = true;
+        }
         display::showImage(m_window, image);
         display::waitKey(10);
+        m_status.shown(m_stereo.tm.sec, m_stereo.tm.nsec, m_stereo.width, m_stereo.height, 0);
     } catch (const std::exception& e) {
         display::reportSkipped("Morvane", "a depth map", e.what());
     }
@@ -94,6 +132,36 @@ RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
 }
 
 void Morvane::convertToDepthImage(cv::Mat& image) { ::convertToDepthImage(m_stereo, image); }
+
+// Called with m_shownMap's lock held by the readout, or on the component's thread.
+std::string Morvane::pointText(int x, int y) const {
+    if (!m_shownMap->shown) return std::string();
+    const long width = m_stereo.width;
+    if (x < 0 || y < 0 || x >= width || y >= m_stereo.height) return std::string();
+    const unsigned long long i = static_cast<unsigned long long>(y) * width + x;
+    char text[160];
+    int n = std::snprintf(text, sizeof text, "col %d, row %d: ", x, y);
+    const double z =
+        i < m_stereo.data.length() ? m_stereo.data[static_cast<CORBA::ULong>(i)].z : NAN;
+    if (z > 0) {
+        const QOR::StereoData& p = m_stereo.data[static_cast<CORBA::ULong>(i)];
+        std::snprintf(text + n, sizeof text - n, "x %g, y %g, z %g", p.x, p.y, p.z);
+    } else {
+        std::snprintf(text + n, sizeof text - n, "no depth");
+    }
+    return std::string(text) + "  (" + depthScaleText() + ")";
+}
+
+void Morvane::refreshStatus() {
+    if (!m_status.enabled()) return;
+    const display::StreamStatus::Clock::time_point now = display::StreamStatus::Clock::now();
+    if (!m_status.due(now)) return;
+    const frame::ArrivalCounter::Totals totals = m_arrivals.totals();
+    display::setStreamStatus(
+        m_window,
+        m_status.refresh(now, display::StreamStatus::wallClock(), totals.values,
+                         frame::ArrivalCounter::unread(m_stereoIn), totals.interfaceType));
+}
 
 extern "C" {
 

@@ -7,11 +7,14 @@
 #include <StereoCameraService.hh>
 #include <rtm/idl/BasicDataTypeSkel.h>
 
+#include <display/StreamStatus.h>
+#include <frame/ArrivalCounter.h>
 #include <opencv2/core.hpp>
 #include <rtm/DataFlowComponentBase.h>
 #include <rtm/InPort.h>
 #include <rtm/Manager.h>
 
+#include <memory>
 #include <string>
 
 // Callbacks run on the thread of the component's periodic execution context, and make their window
@@ -43,8 +46,20 @@ protected:
     RTC::InPort<QOR::TimedStereoData> m_stereoIn;
 
 private:
+    struct ShownMap;
+    // The stream's part of the status line, once a second.
+    void refreshStatus();
+    // What the status bar says of the point at column `x`, row `y` of the map shown: its x, y
+    // and z as received, or "no depth", beside the colour scale; empty off the map or while no
+    // map is shown. With m_shownMap's lock held.
+    std::string pointText(int x, int y) const;
+
     std::string m_window;  // the window's title
     bool m_titleHeld = false;
+    frame::ArrivalCounter m_arrivals;
+    display::StreamStatus m_status;
+    // m_stereo while it holds the map shown, for the pointer readout on the display thread.
+    std::shared_ptr<ShownMap> m_shownMap;
 };
 
 extern "C" {

@@ -52,13 +52,16 @@ Kaleth::~Kaleth() {
 
 RTC::ReturnCode_t Kaleth::onInitialize() {
     addInPort("InputImage", m_InputImageIn);
+    m_arrivals.attach(m_InputImageIn);
     if (!m_titleHeld) m_window = display::claimTitle(kWindow, getInstanceName());
     m_titleHeld = true;
     return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t Kaleth::onActivated(RTC::UniqueId) {
-    return display::openViewerWindow("Kaleth", m_window) ? RTC::RTC_OK : RTC::RTC_ERROR;
+    if (!display::openViewerWindow("Kaleth", m_window)) return RTC::RTC_ERROR;
+    m_status.restart(display::StreamStatus::Clock::now(), m_arrivals.totals().values);
+    return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t Kaleth::onDeactivated(RTC::UniqueId) {
@@ -67,6 +70,7 @@ RTC::ReturnCode_t Kaleth::onDeactivated(RTC::UniqueId) {
 }
 
 RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
+    refreshStatus();
     if (!m_InputImageIn.isNew()) return RTC::RTC_OK;
     m_InputImageIn.read();
 
@@ -79,10 +83,23 @@ RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
     try {
         display::showImage(m_window, image);
         display::waitKey(2);
+        const QOR::ImageData& f = m_InputImage.data;
+        m_status.shown(m_InputImage.tm.sec, m_InputImage.tm.nsec, f.width, f.height, f.nChannels);
     } catch (const std::exception& e) {
         display::reportSkipped("Kaleth", "a frame", e.what());
     }
     return RTC::RTC_OK;
+}
+
+void Kaleth::refreshStatus() {
+    if (!m_status.enabled()) return;
+    const display::StreamStatus::Clock::time_point now = display::StreamStatus::Clock::now();
+    if (!m_status.due(now)) return;
+    const frame::ArrivalCounter::Totals totals = m_arrivals.totals();
+    display::setStreamStatus(
+        m_window,
+        m_status.refresh(now, display::StreamStatus::wallClock(), totals.values,
+                         frame::ArrivalCounter::unread(m_InputImageIn), totals.interfaceType));
 }
 
 extern "C" {

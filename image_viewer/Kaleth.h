@@ -7,6 +7,8 @@
 #include <ImageData.hh>
 #include <rtm/idl/BasicDataTypeSkel.h>
 
+#include <display/StreamStatus.h>
+#include <frame/ArrivalCounter.h>
 #include <rtm/DataFlowComponentBase.h>
 #include <rtm/InPort.h>
 #include <rtm/Manager.h>
@@ -40,8 +42,13 @@ protected:
     RTC::InPort<QOR::TimedImageData> m_InputImageIn;
 
 private:
+    // The stream's part of the status line, once a second.
+    void refreshStatus();
+
     std::string m_window;  // the window's title
     bool m_titleHeld = false;
+    frame::ArrivalCounter m_arrivals;
+    display::StreamStatus m_status;
 };
 
 extern "C" {

@@ -77,6 +77,15 @@ bool DisplayThread::run(std::function<void()> work, std::chrono::milliseconds li
     return true;
 }
 
+void DisplayThread::post(std::function<void()> work) {
+    std::shared_ptr<Task> task = std::make_shared<Task>();
+    task->work = std::move(work);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stopping) return;
+    m_tasks.push_back(task);
+    m_changed.notify_all();
+}
+
 int DisplayThread::waitKey(int delayMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     // Nothing to wait for when no window is serviced.

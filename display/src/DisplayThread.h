@@ -29,6 +29,9 @@ public:
     // is done, rethrowing what it threw. Returns false when it was not done within `limit`, or the
     // thread has ended; the task then runs later or never, so it must own what it uses.
     bool run(std::function<void()> task, std::chrono::milliseconds limit);
+    // Runs `task` on the display thread after the tasks handed over before it, without waiting
+    // for it; dropped when the thread has ended, or if it throws.
+    void post(std::function<void()> task);
 
     // Up to `delayMs` ms for a key pressed in any window of the process, returning early once the
     // display thread has serviced the windows after this call (what was shown before it is then

@@ -4,6 +4,8 @@
 
 #include <opencv2/highgui.hpp>
 
+#include <QCursor>
+#include <QPoint>
 #include <QString>
 #include <QtGlobal>
 
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
+#include <set>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -96,8 +99,19 @@ const Availability& availability() {
 struct OpenWindow {
     bool seenVisible = false;   // HighGUI has reported it visible since it was opened
     bool closedByUser = false;  // hidden since from its title bar: stays closed until created again
+    PointerReadout readout;
+    bool pointerOver = false;  // last seen over the image, at (pointerX, pointerY)
+    int pointerX = 0;
+    int pointerY = 0;
+    std::string pointerText;  // the two parts of the status line
+    std::string streamText;
+    std::string shownText;  // the line in the status bar now
 };
 std::map<std::string, OpenWindow> s_windows;
+
+// The names handed to HighGUI's mouse callbacks; never erased, so a callback that comes late
+// still finds its name. Display thread only.
+std::set<std::string> s_callbackNames;
 
 // How long a window call waits for the display thread before it gives up.
 constexpr std::chrono::seconds kAnswerLimit(10);
@@ -134,6 +148,53 @@ void closeWindow(const std::string& name) {
     } catch (...) {
         // Closing is best effort: the window may already have been closed from its title bar.
     }
+}
+
+std::string ask(const PointerReadout& readout, int x, int y) {
+    try {
+        return readout(x, y);
+    } catch (...) {
+        return std::string();
+    }
+}
+
+// Display thread only.
+void showStatus(const std::string& name, OpenWindow& w) {
+    std::string line = w.pointerText;
+    if (!line.empty() && !w.streamText.empty()) line += "    ";
+    line += w.streamText;
+    if (line == w.shownText) return;
+    w.shownText = line;
+    try {
+        cv::displayStatusBar(name, line, 0);
+    } catch (const cv::Exception&) {
+        // The window went between the check and the call.
+    }
+}
+
+// HighGUI reports moves over the image but not leaving it; this asks where the pointer is now.
+// Display thread only.
+bool pointerOverImage(const std::string& name) {
+    try {
+        const cv::Rect image = cv::getWindowImageRect(name);
+        const QPoint p = QCursor::pos();
+        return image.contains(cv::Point(p.x(), p.y()));
+    } catch (...) {
+        return false;
+    }
+}
+
+void onMouse(int event, int x, int y, int, void* userdata) {
+    if (event != cv::EVENT_MOUSEMOVE || userdata == nullptr) return;
+    const std::string& name = *static_cast<const std::string*>(userdata);
+    const auto it = s_windows.find(name);
+    if (it == s_windows.end() || !it->second.readout) return;
+    OpenWindow& w = it->second;
+    w.pointerOver = true;
+    w.pointerX = x;
+    w.pointerY = y;
+    w.pointerText = ask(w.readout, x, y);
+    showStatus(name, w);
 }
 
 std::atomic<void (*)()> s_leave{nullptr};
@@ -223,6 +284,55 @@ void showImage(const std::string& name, const cv::Mat& image) {
 }
 
 void onDisplayLost(void (*leave)()) { s_leave = leave; }
+
+bool hasStatusBar() {
+    // Only HighGUI on Qt has a status bar; elsewhere its status calls fail with an error.
+    static const bool s_qt = [] {
+        const std::string info = cv::getBuildInformation();
+        const auto at = info.find("QT:");
+        if (at == std::string::npos) return false;
+        const auto end = info.find('\n', at);
+        return info.substr(at, end == std::string::npos ? std::string::npos : end - at)
+                   .find("YES") != std::string::npos;
+    }();
+    return s_qt;
+}
+
+void setStreamStatus(const std::string& name, const std::string& text) {
+    if (!hasStatusBar() || !availability().ok) return;
+    DisplayThread* thread = DisplayThread::ifRunning();
+    if (thread == nullptr) return;
+    thread->post([name, text] {
+        const auto it = s_windows.find(name);
+        if (it == s_windows.end()) return;
+        OpenWindow& w = it->second;
+        w.streamText = text;
+        if (w.readout && w.pointerOver) {
+            w.pointerOver = pointerOverImage(name);
+            w.pointerText = w.pointerOver ? ask(w.readout, w.pointerX, w.pointerY) : std::string();
+        }
+        showStatus(name, w);
+    });
+}
+
+void setPointerReadout(const std::string& name, PointerReadout readout) {
+    if (!hasStatusBar() || !availability().ok) return;
+    DisplayThread* thread = DisplayThread::ifRunning();
+    if (thread == nullptr) return;
+    try {
+        thread->run(
+            [name, readout] {
+                const auto it = s_windows.find(name);
+                if (it == s_windows.end()) return;
+                it->second.readout = readout;
+                void* data = const_cast<std::string*>(&*s_callbackNames.insert(name).first);
+                cv::setMouseCallback(name, onMouse, data);
+            },
+            kAnswerLimit);
+    } catch (...) {
+        // Without a mouse callback the window simply shows no pointer readout.
+    }
+}
 
 int waitKey(int delayMs) {
     if (!availability().ok) return -1;

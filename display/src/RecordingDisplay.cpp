@@ -1,3 +1,4 @@
+#include <map>
 #include "display/Display.h"
 #include "display/Recording.h"
 
@@ -15,6 +16,9 @@ struct Recorder {
     std::set<std::string> windows;  // open now
     bool noDisplay = false;
     std::string why;
+    bool statusBar = true;
+    std::map<std::string, std::vector<std::string>> streamStatus;
+    std::map<std::string, PointerReadout> readouts;
 };
 
 Recorder& recorder() {
@@ -53,6 +57,7 @@ void destroyWindow(const std::string& name) noexcept {
         // Out of memory while recording: the call still has to be harmless.
     }
     r.windows.erase(name);
+    r.readouts.erase(name);
 }
 
 void showImage(const std::string& name, const cv::Mat& image) {
@@ -71,10 +76,53 @@ int waitKey(int delayMs) {
     return -1;
 }
 
+bool hasStatusBar() {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.statusBar;
+}
+
+void setStreamStatus(const std::string& name, const std::string& text) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.statusBar) r.streamStatus[name].push_back(text);
+}
+
+void setPointerReadout(const std::string& name, PointerReadout readout) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.windows.count(name) != 0) r.readouts[name] = std::move(readout);
+}
+
 // The recording display is never lost.
 void onDisplayLost(void (*)()) {}
 
 namespace recording {
+
+std::vector<std::string> streamStatus(const std::string& window) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.streamStatus.find(window);
+    return it != r.streamStatus.end() ? it->second : std::vector<std::string>();
+}
+
+std::string pointAt(const std::string& window, int x, int y) {
+    PointerReadout readout;
+    {
+        Recorder& r = recorder();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        const auto it = r.readouts.find(window);
+        if (it == r.readouts.end()) return std::string();
+        readout = it->second;
+    }
+    return readout(x, y);
+}
+
+void setStatusBar(bool present) {
+    Recorder& r = recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.statusBar = present;
+}
 
 std::vector<Event> events() {
     Recorder& r = recorder();
@@ -118,6 +166,9 @@ void reset() {
     r.windows.clear();
     r.noDisplay = false;
     r.why.clear();
+    r.statusBar = true;
+    r.streamStatus.clear();
+    r.readouts.clear();
 }
 
 }  // namespace recording

@@ -52,6 +52,31 @@ TEST(CameraService, AnswersByNameAndTheCameraEndsCleanly) {
         << camera.output();
 }
 
+// rtctl's probes read any output port without knowing its type: the camera's frames and maps,
+// over either transport.
+TEST(CameraService, ProbesMeasureTheCamerasPorts) {
+    remotetest::NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    remotetest::Component camera(CAMERA_PATH, naming.address(),
+                                 {"camera.width:64", "camera.height:48", "camera.rate:30"});
+    ASSERT_FALSE(camera.ior().empty()) << camera.output();
+    ASSERT_EQ(0, remotetest::rtctl(naming.address(), {"activate", "StereoCameraSim0"}).status);
+    const auto bw =
+        remotetest::rtctl(naming.address(), {"bw", "StereoCameraSim0:image", "--count", "5", "-p",
+                                             "dataport.interface_type=shared_memory"});
+    EXPECT_EQ(0, bw.status) << bw.output;
+    // 48 rows of 196 bytes (65 pixels of 3 bytes, padded), with the stamp and the sizes.
+    EXPECT_NE(std::string::npos, bw.output.find("MB/s, mean value 9.4 kB (")) << bw.output;
+    const auto delay =
+        remotetest::rtctl(naming.address(), {"delay", "StereoCameraSim0:stereo", "--count", "5"});
+    EXPECT_EQ(0, delay.status) << delay.output;
+    EXPECT_EQ(0u, delay.output.find("delay mean ")) << delay.output;
+    EXPECT_EQ(std::string::npos, delay.output.find("delay mean -"))
+        << "stamped by this host's clock";
+    const auto shown = remotetest::rtctl(naming.address(), {"show", "StereoCameraSim0"});
+    EXPECT_EQ(std::string::npos, shown.output.find("rtctl.probe")) << shown.output;
+}
+
 // Everything bound in the naming service comes back after it restarts empty: the camera's
 // component and service, and a master's manager object.
 TEST(CameraService, ItsNamesComeBackWhenTheNamingServiceRestarts) {

@@ -5,7 +5,9 @@
 #include <rtm/Manager.h>
 #include <rtm/PeriodicExecutionContext.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,18 @@ public:
     }
     void step(int periods = 1) {
         for (int i = 0; i < periods; ++i) ec->tick();
+    }
+    // Steps a period every few milliseconds until `done()` holds, for `limit` at most (for what
+    // the component does once a second); whether it came to hold.
+    template <class Done>
+    bool stepUntil(Done done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            ec->tick();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
     }
     RTC::LifeCycleState state() { return ec->get_component_state(comp); }
 

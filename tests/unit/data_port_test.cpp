@@ -284,6 +284,49 @@ TEST_F(DataPorts, BufferLengthOfTheConnectorSizesTheRing) {
     EXPECT_EQ(3u, in.counters().overwritten);
 }
 
+// Sees every value that reaches the port: its connection and the stamp at the start of its bytes.
+struct ReceivedLog : RTC::ConnectorDataListener {
+    explicit ReceivedLog(int& counter) : alive(counter) { ++alive; }
+    ~ReceivedLog() override { --alive; }
+    ReturnCode operator()(RTC::ConnectorInfo& info, cdrMemoryStream& data) override {
+        CORBA::ULong sec = 0;
+        sec <<= data;
+        seen.push_back(info.id + ":" + info.properties.getProperty("dataport.interface_type") +
+                       ":" + std::to_string(sec));
+        return NO_CHANGE;
+    }
+    int& alive;
+    std::vector<std::string> seen;
+};
+
+TEST_F(DataPorts, ReceivedListenersSeeEveryArrivalEvenRefusedOnesAndGoWithThePort) {
+    int alive = 0;
+    QOR::TimedStereoData sent = mapOf(1, 1, 0), got;
+    RTC::OutPort<QOR::TimedStereoData> out("out", sent);
+    ReceivedLog* log = new ReceivedLog(alive);
+    {
+        RTC::InPort<QOR::TimedStereoData> in("in", got);
+        in.addConnectorDataListener(RTC::ON_RECEIVED, log);
+        in.addConnectorDataListener(RTC::ON_BUFFER_READ, new ReceivedLog(alive));
+        RTC::ConnectorInfo info;
+        info.id = "c1";
+        info.properties.setProperty("dataport.buffer.length", "1");
+        info.properties.setProperty("dataport.buffer.write.full_policy", "do_nothing");
+        out.connectLocal(in, info);
+        for (unsigned s = 1; s <= 3; ++s) {
+            sent.tm.sec = s;
+            out.write();
+        }
+        EXPECT_EQ((std::vector<std::string>{"c1:local:1", "c1:local:2", "c1:local:3"}), log->seen);
+        EXPECT_EQ(1u, in.unreadCount()) << "the full buffer refused two of them";
+        ASSERT_TRUE(in.read());
+        EXPECT_EQ(1u, got.tm.sec) << "the listener left the value as it came";
+        EXPECT_EQ(3u, log->seen.size()) << "no event but ON_RECEIVED is raised";
+        EXPECT_EQ(2, alive);
+    }
+    EXPECT_EQ(0, alive) << "autoclean listeners go with the port";
+}
+
 TEST_F(DataPorts, ConcurrentWriterAndReaderSeeOrderAndAccountForEveryValue) {
     QOR::TimedStereoData sent = mapOf(16, 16, 0), got;
     RTC::OutPort<QOR::TimedStereoData> out("out", sent);

@@ -99,4 +99,16 @@ TEST(DepthImage, UnusableSizesAreRefused) {
     }
 }
 
+TEST(DepthImage, ScaleTextNamesWhereEachColourBegins) {
+    for (unsigned char hue : {30, 60, 90, 120}) {
+        unsigned char h = 0;
+        ASSERT_TRUE(depthHue(depthOfHue(hue), h));
+        EXPECT_EQ(hue, h);
+        ASSERT_TRUE(depthHue(depthOfHue(hue) - 1e-9, h));
+        EXPECT_EQ(hue - 1, h);
+    }
+    EXPECT_EQ("z: red above 0, yellow 2, green 4, cyan 6, blue 8 and beyond; black: no depth",
+              depthScaleText());
+}
+
 }  // namespace

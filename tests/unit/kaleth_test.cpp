@@ -175,4 +175,17 @@ TEST_F(KalethComponent, DeactivationDestroysTheWindowAndNoDisplayIsAnError) {
     EXPECT_EQ(RTC::ERROR_STATE, harness->state());
 }
 
+TEST_F(KalethComponent, StatusLineSaysTheRatesTheFrameAndTheConnection) {
+    harness->activate();
+    QOR::TimedImageData f = paddedFrame(4, 2, 3);
+    f.tm.sec = 1000;  // far from this host's clock
+    send(f);
+    ASSERT_TRUE(harness->stepUntil([] { return !rec::streamStatus("show").empty(); }));
+    const std::string line = rec::streamStatus("show")[0];
+    EXPECT_NE(std::string::npos, line.find(" shown/s, ")) << line;
+    EXPECT_NE(std::string::npos,
+              line.find(" in/s, 0 skipped, age unknown: the clocks differ, 4x2x3, local"))
+        << line;
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <rtm/OutPort.h>
 
 #include <cmath>
+#include <ctime>
 #include <limits>
 
 #include "ComponentHarness.h"
@@ -202,6 +203,72 @@ TEST_F(MorvaneComponent, NoDisplayPutsItInTheErrorStateAndTheProcessLives) {
     EXPECT_EQ(RTC::ACTIVE_STATE, harness->state());
     harness->step();
     EXPECT_EQ(1u, rec::count(CallKind::ShowImage)) << "the map that waited is shown";
+}
+
+TEST_F(MorvaneComponent, PointerReadoutDescribesTheShownMapToItsEdges) {
+    harness->activate();
+    EXPECT_EQ("", rec::pointAt(kWindow, 0, 0)) << "no map shown yet";
+    QOR::TimedStereoData m = map4x2(1.5);
+    m.data[0].x = -0.25;
+    m.data[0].y = 0.5;
+    m.data[3].z = 0.0;
+    m.data[4].z = std::numeric_limits<double>::quiet_NaN();
+    m.data.length(7);  // column 3 of row 1 has no point
+    send(m);
+    harness->step();
+    const std::string scale = "  (" + depthScaleText() + ")";
+    EXPECT_EQ("col 0, row 0: x -0.25, y 0.5, z 1.5" + scale, rec::pointAt(kWindow, 0, 0));
+    EXPECT_EQ("col 3, row 0: no depth" + scale, rec::pointAt(kWindow, 3, 0));
+    EXPECT_EQ("col 0, row 1: no depth" + scale, rec::pointAt(kWindow, 0, 1));
+    EXPECT_EQ("col 2, row 1: x 1.5, y 1.5, z 1.5" + scale, rec::pointAt(kWindow, 2, 1));
+    EXPECT_EQ("col 3, row 1: no depth" + scale, rec::pointAt(kWindow, 3, 1));
+    for (const auto& off : {std::make_pair(-1, 0), {4, 0}, {0, -1}, {0, 2}})
+        EXPECT_EQ("", rec::pointAt(kWindow, off.first, off.second))
+            << off.first << "," << off.second;
+
+    send(map4x2(3.0));
+    EXPECT_EQ("col 1, row 0: x 1.5, y 1.5, z 1.5" + scale, rec::pointAt(kWindow, 1, 0))
+        << "a map not yet read is not described";
+    harness->step();
+    EXPECT_EQ("col 1, row 0: x 3, y 3, z 3" + scale, rec::pointAt(kWindow, 1, 0));
+    QOR::TimedStereoData bad = map4x2(1.0);
+    bad.width = 0;
+    send(bad);
+    ::testing::internal::CaptureStderr();
+    harness->step();
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ("", rec::pointAt(kWindow, 1, 0)) << "the map drawn last is gone from m_stereo";
+    harness->deactivate();
+    EXPECT_EQ("", rec::pointAt(kWindow, 1, 0)) << "the readout goes with the window";
+}
+
+TEST_F(MorvaneComponent, StatusLineCountsWhatAFloodSkipped) {
+    harness->activate();
+    QOR::TimedStereoData m = map4x2(1.0);
+    for (unsigned s = 1; s <= 100; ++s) {
+        m.tm.sec = s;
+        if (s == 100) m.tm.sec = static_cast<CORBA::ULong>(std::time(nullptr));
+        send(m);
+    }
+    harness->step(70);  // the ring's 64 newest are shown, one a period
+    ASSERT_EQ(64u, rec::count(CallKind::ShowImage));
+    ASSERT_TRUE(harness->stepUntil([] { return !rec::streamStatus(kWindow).empty(); }));
+    const std::string line = rec::streamStatus(kWindow)[0];
+    EXPECT_NE(std::string::npos, line.find(" in/s, 36 skipped, age ")) << line;
+    EXPECT_NE(std::string::npos, line.find(" s, 4x2, local")) << line;
+    EXPECT_EQ(std::string::npos, line.find("clocks differ")) << line;
+}
+
+TEST_F(MorvaneComponent, WithoutAStatusBarTheCycleIsUnchangedAndNothingIsSaid) {
+    rec::setStatusBar(false);
+    ::testing::internal::CaptureStderr();
+    harness->activate();
+    const std::size_t before = rec::events().size();
+    send(map4x2(1.0));
+    harness->step();
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(before + 3, rec::events().size());
+    EXPECT_EQ("", rec::pointAt(kWindow, 0, 0)) << "no readout was set";
 }
 
 TEST(MorvaneDestruction, WithoutActivationTouchesNoWindowAndDoesNotThrow) {

@@ -2,7 +2,9 @@
 // the middleware's own tools do. Every failure is one line on standard error and a non-zero exit.
 #include <omniORB4/CORBA.h>
 #include <rtm/RemoteUtil.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Probe.h"
 #include "RecordingCommands.h"
 #include "SystemDescription.h"
 
@@ -39,6 +42,13 @@ const char* const kUsage =
     "  restore FILE                       set those configuration sets and context rates again,\n"
     "                                     make the connections that are missing, and activate\n"
     "                                     the components that were active\n"
+    "  hz PATH:PORT                       rate of an output port's values, once a second\n"
+    "  delay PATH:PORT                    their delay: now minus each value's time stamp\n"
+    "  bw PATH:PORT                       their bandwidth: CDR bytes a second, mean value size\n"
+    "                                     (a probe port of rtctl's own is connected, over\n"
+    "                                     corba_cdr unless -p says shared_memory; --count N and\n"
+    "                                     --seconds S end it, as do Ctrl-C and SIGTERM, each\n"
+    "                                     disconnecting it first)\n"
     "  info FILE                          ports, types, counts, duration and sizes of a recording\n"
     "  export FILE DIR [--port P] [--from T] [--to T] [--every N] [--tiff]\n"
     "                                     write a recording's frames as PNG, its depth maps as\n"
@@ -594,8 +604,90 @@ int restore(Tool& tool, const std::string& file) {
     return 0;
 }
 
-int run(Tool& tool, const std::vector<std::string>& args, const std::vector<std::string>& settings,
-        const std::string& id) {
+// When a probe run ends: after so many values or seconds (0: no limit), or on a signal.
+struct ProbeLimits {
+    unsigned long long count = 0;
+    double seconds = 0;
+};
+
+// The signals that end a probe run; blocked in every thread, taken by sigtimedwait.
+sigset_t probeSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+bool isProbeCommand(const std::string& command) {
+    return command == "hz" || command == "delay" || command == "bw";
+}
+
+int probe(Tool& tool, CORBA::ORB_ptr orb, const std::string& command, const std::string& argument,
+          const std::vector<std::string>& settings, const ProbeLimits& limits) {
+    std::string path, portArg;
+    splitPortArgument(argument, path, portArg);
+    for (const std::string& s : settings) {
+        const auto eq = s.find('=');
+        if (eq == std::string::npos || eq == 0)
+            throw Usage("expected -p KEY=VALUE, got \"" + s + "\"");
+        const std::string value = s.substr(eq + 1);
+        if (s.substr(0, eq) == "dataport.interface_type" && value != "corba_cdr" &&
+            value != "shared_memory")
+            throw Failure("the probe receives over corba_cdr or shared_memory, not " + value);
+    }
+    RTC::RTObject_var comp = tool.component(path);
+    RTC::PortProfile_var profile;
+    RTC::PortService_var port = tool.port(comp, path, portArg, profile);
+    const std::string type = property(profile->properties, "port.port_type");
+    if (type == "DataInPort")
+        throw Failure(std::string(profile->name.in()) + " is an input port; " + command +
+                      " needs an output data port");
+    if (type != "DataOutPort")
+        throw Failure(std::string(profile->name.in()) + " is not an output data port");
+
+    CORBA::Object_var poaObj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(poaObj);
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
+    const rtctl::Measure measure = command == "hz"      ? rtctl::Measure::Rate
+                                   : command == "delay" ? rtctl::Measure::Delay
+                                                        : rtctl::Measure::Bandwidth;
+    rtctl::Probe probe(orb, poa, settings);
+    try {
+        probe.connect(port, profile->name.in(),
+                      property(profile->properties, "dataport.data_type"));
+    } catch (const std::runtime_error& e) {
+        throw Failure(e.what());
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point nextLine = start + std::chrono::seconds(1);
+    const sigset_t signals = probeSignals();
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        const bool counted = limits.count > 0 && probe.total() >= limits.count;
+        const bool timed = limits.seconds > 0 &&
+                           std::chrono::duration<double>(now - start).count() >= limits.seconds;
+        if (counted || timed || now >= nextLine) {
+            std::cout << rtctl::describe(measure, probe.take()) << std::endl;
+            nextLine += std::chrono::seconds(1);
+        }
+        if (counted || timed) break;
+        const auto wait = std::min<Clock::duration>(std::chrono::milliseconds(50), nextLine - now);
+        timespec ts{0, static_cast<long>(
+                           std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count())};
+        if (ts.tv_nsec < 0) ts.tv_nsec = 0;
+        if (sigtimedwait(&signals, nullptr, &ts) > 0) break;
+    }
+    probe.disconnect(std::cerr);
+    return 0;
+}
+
+int run(Tool& tool, CORBA::ORB_ptr orb, const std::vector<std::string>& args,
+        const std::vector<std::string>& settings, const std::string& id,
+        const ProbeLimits& limits) {
     if (args.empty()) throw Usage("no command");
     const std::string& command = args[0];
     auto need = [&](std::size_t lo, std::size_t hi) {
@@ -632,6 +724,10 @@ int run(Tool& tool, const std::vector<std::string>& args, const std::vector<std:
         need(1, 1);
         return restore(tool, args[1]);
     }
+    if (isProbeCommand(command)) {
+        need(1, 1);
+        return probe(tool, orb, command, args[1], settings, limits);
+    }
     if (command == "info" || command == "export") {
         const std::vector<std::string> rest(args.begin() + 1, args.end());
         try {
@@ -653,6 +749,7 @@ int main(int argc, char** argv) {
     std::string nameServer = "localhost:2809";
     std::string id;
     std::vector<std::string> args, settings;
+    ProbeLimits limits;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string a = argv[i];
@@ -669,6 +766,18 @@ int main(int argc, char** argv) {
                 settings.push_back(value());
             } else if (a == "--id") {
                 id = value();
+            } else if (a == "--count" || a == "--seconds") {
+                const std::string v = value();
+                char* end = nullptr;
+                const double n = std::strtod(v.c_str(), &end);
+                if (end == v.c_str() || *end != '\0' || !(n > 0) || n > 1e12 ||
+                    (a == "--count" && n != std::floor(n)))
+                    throw Usage(a + " needs a positive " + (a == "--count" ? "whole " : "") +
+                                "number, got \"" + v + "\"");
+                if (a == "--count")
+                    limits.count = static_cast<unsigned long long>(n);
+                else
+                    limits.seconds = n;
             } else {
                 args.push_back(a);
             }
@@ -676,6 +785,13 @@ int main(int argc, char** argv) {
     } catch (const Usage& e) {
         std::cerr << "rtctl: " << e.what() << "\n" << kUsage;
         return 2;
+    }
+
+    // A probe run ends on these signals, taken on its own terms, so they are blocked before the
+    // ORB starts its threads.
+    if (!args.empty() && isProbeCommand(args[0])) {
+        const sigset_t signals = probeSignals();
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     }
 
     // Values of a few megabytes pass through profiles only rarely, but a tool must never be the
@@ -690,7 +806,7 @@ int main(int argc, char** argv) {
     int status = 1;
     try {
         Tool tool(orb, nameServer);
-        status = run(tool, args, settings, id);
+        status = run(tool, orb, args, settings, id, limits);
     } catch (const Usage& e) {
         std::cerr << "rtctl: " << e.what() << "\n" << kUsage;
         status = 2;

@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <string>
 
 namespace display {
@@ -50,6 +51,25 @@ void showImage(const std::string& name, const cv::Mat& image);
 // pressed since the previous call, or -1. With no window open, no display, or `delayMs` <= 0, it
 // returns at once.
 int waitKey(int delayMs);
+
+// The status bar under a window's image, where HighGUI has one (built with Qt); elsewhere the
+// calls below do nothing. Its line has two parts, the pointer's and the stream's, shown side by
+// side.
+bool hasStatusBar();
+
+// Sets the stream's part of the status line of the window `name` and returns at once; the display
+// thread shows it, and asks the pointer readout again, when it next takes up handed-over calls.
+// Nothing happens when that window is not open then.
+void setStreamStatus(const std::string& name, const std::string& text);
+
+// Answers, on the display thread, what to show for the point (`x`, `y`) of the image of window
+// `name` (image coordinates; they may lie outside the image): the pointer's part, or empty.
+using PointerReadout = std::function<std::string(int x, int y)>;
+// Gives the open window `name` a readout that it asks whenever the pointer moves over its image,
+// and again whenever its stream part is set while the pointer is still over the image; returns
+// once it is in place. destroyWindow() drops it: it is never called after that has returned.
+// Nothing happens when the window is not open.
+void setPointerReadout(const std::string& name, PointerReadout readout);
 
 // What to do when the display goes away under open windows (its X server ended, the connection to
 // it broke). The display library cannot go on then and would end the process by itself. Instead,

@@ -26,6 +26,15 @@ struct ShownImage {
     cv::Mat image;  // a deep copy taken at the call
 };
 
+// The stream parts set for each window, oldest first (kept apart from events(): the window calls
+// of a cycle are what events() describes).
+std::vector<std::string> streamStatus(const std::string& window);
+// What the pointer readout set for `window` answers for (`x`, `y`), as the window would show
+// it; empty when none is set.
+std::string pointAt(const std::string& window, int x, int y);
+// Makes hasStatusBar() answer `present` (true after a reset).
+void setStatusBar(bool present);
+
 // Every call since the last reset, in call order (refused calls included).
 std::vector<Event> events();
 std::vector<ShownImage> shownImages();

@@ -17,7 +17,7 @@ public:
 
     OpenRTM::PortStatus put(const CORBA::Octet* bytes, CORBA::ULong length) override {
         OpenRTM::CdrData borrowed(length, length, const_cast<CORBA::Octet*>(bytes), false);
-        const OpenRTM::PortStatus s = m_endpoint->put(borrowed, littleEndian());
+        const OpenRTM::PortStatus s = m_endpoint->put(borrowed, littleEndian(), info().id);
         if (s == OpenRTM::PORT_ERROR) m_dead = true;
         return s;
     }

@@ -70,12 +70,19 @@ std::vector<unsigned long> Component::received(std::size_t count, std::chrono::m
     return secs;
 }
 
-ToolResult rtctl(const std::string& naming, const std::vector<std::string>& args,
-                 std::chrono::milliseconds limit) {
+std::unique_ptr<testsupport::ChildProcess> startRtctl(const std::string& naming,
+                                                      const std::vector<std::string>& args) {
     std::vector<std::string> argv = {RTCTL_PATH};
     if (!naming.empty()) argv.insert(argv.end(), {"-n", naming});
     argv.insert(argv.end(), args.begin(), args.end());
-    testsupport::ChildProcess tool(argv, {}, /*captureStderr=*/true);
+    return std::unique_ptr<testsupport::ChildProcess>(
+        new testsupport::ChildProcess(argv, {}, /*captureStderr=*/true));
+}
+
+ToolResult rtctl(const std::string& naming, const std::vector<std::string>& args,
+                 std::chrono::milliseconds limit) {
+    const std::unique_ptr<testsupport::ChildProcess> started = startRtctl(naming, args);
+    testsupport::ChildProcess& tool = *started;
     ToolResult result;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::string line;

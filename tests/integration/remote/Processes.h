@@ -73,6 +73,10 @@ struct ToolResult {
 ToolResult rtctl(const std::string& naming, const std::vector<std::string>& args,
                  std::chrono::milliseconds limit = 60s);
 
+// Starts rtctl with `args` and returns at once, its standard error merged into its output.
+std::unique_ptr<testsupport::ChildProcess> startRtctl(const std::string& naming,
+                                                      const std::vector<std::string>& args);
+
 // Waits up to `limit` until `rtctl list` shows every one of `names`.
 bool listed(const std::string& naming, const std::vector<std::string>& names,
             std::chrono::milliseconds limit);

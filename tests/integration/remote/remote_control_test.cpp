@@ -449,4 +449,63 @@ TEST(SharedMemoryEnding, NoSegmentOutlivesItsConnectionHoweverItEnds) {
     }
 }
 
+// Whether `component` has any connection left whose name says it is the probe's.
+bool probeConnected(const std::string& naming, const std::string& component) {
+    const auto r = rtctl(naming, {"show", component});
+    return r.status != 0 || r.output.find("rtctl.probe") != std::string::npos;
+}
+
+TEST_F(Control, ProbesReportEachSecondAndDisconnectWhenTheyEnd) {
+    ok({"activate", "StereoProducer0"});
+    const std::string hz = ok({"hz", "StereoProducer0:stereo", "--count", "60"});
+    EXPECT_NE(std::string::npos, hz.find(" Hz: interval mean ")) << hz;
+    EXPECT_NE(std::string::npos, hz.find(" ms, dev ")) << hz;
+    const std::string delay = ok({"delay", "StereoProducer0.rtc:stereo", "--seconds", "1.2"});
+    EXPECT_EQ(0u, delay.find("delay ")) << delay;
+    const std::string bw = ok({"bw", "StereoProducer0:stereo", "--count", "5", "-p",
+                               "dataport.interface_type=shared_memory"});
+    EXPECT_NE(std::string::npos, bw.find("MB/s, mean value 0.4 kB (")) << bw;  // 4x3 points
+    EXPECT_FALSE(probeConnected(naming.address(), "StereoProducer0"));
+
+    for (int sig : {SIGTERM, SIGINT}) {
+        auto probe = remotetest::startRtctl(naming.address(), {"hz", "StereoProducer0:stereo"});
+        ASSERT_TRUE(probe->waitForLine(" Hz", 20s)) << probe->output();
+        probe->signal(sig);
+        ASSERT_TRUE(probe->wait(20s));
+        EXPECT_TRUE(WIFEXITED(probe->status()) && WEXITSTATUS(probe->status()) == 0)
+            << probe->output();
+        EXPECT_FALSE(probeConnected(naming.address(), "StereoProducer0")) << sig;
+    }
+}
+
+TEST_F(Control, ProbeOfAnInputOrUnknownPortIsOneLineAndAFailure) {
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"hz", "StereoConsumer0:stereo"},
+             {"delay", "StereoProducer0:nope"},
+             {"bw", "Nobody0:stereo"},
+             {"hz", "StereoProducer0:stereo", "-p", "dataport.interface_type=direct"}}) {
+        const auto r = tool(bad);
+        EXPECT_EQ(1, r.status) << r.output;
+        EXPECT_EQ(1, std::count(r.output.begin(), r.output.end(), '\n')) << r.output;
+    }
+    EXPECT_NE(std::string::npos,
+              tool({"hz", "StereoConsumer0:stereo"}).output.find("is an input port"));
+}
+
+TEST(Probe, ValuesShorterThanATimeStampAreReportedAndSkipped) {
+    NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    Component producer("stereo_producer", naming.address(), {}, {{"PRODUCER_SHORT", "2"}});
+    ASSERT_FALSE(producer.ior().empty()) << producer.output();
+    ASSERT_EQ(0, rtctl(naming.address(), {"activate", "StereoProducer0"}).status);
+    const auto r = rtctl(naming.address(), {"delay", "StereoProducer0:stereo", "--count", "10"});
+    EXPECT_EQ(0, r.status) << r.output;
+    EXPECT_NE(
+        std::string::npos,
+        r.output.find("rtctl: skipping a value of 4 bytes, shorter than a time stamp (1 so far)"))
+        << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("delay mean ")) << r.output;
+    EXPECT_FALSE(probeConnected(naming.address(), "StereoProducer0"));
+}
+
 }  // namespace

@@ -2,7 +2,8 @@
 // a period on its output port "stereo" while active, tm.sec counting up from 1, and prints
 // "wrote <sec> ok" or "wrote <sec> failed" for each. From the environment: PRODUCER_SIZE "WxH"
 // (default 4x3), PRODUCER_BIG "N:WxH[,N:WxH...]" (the map of tm.sec N has that size instead),
-// PRODUCER_COUNT (stop after that many maps; default no limit).
+// PRODUCER_COUNT (stop after that many maps; default no limit), PRODUCER_SHORT N (every Nth
+// value is 4 octets, shorter than a time stamp, instead of a map).
 #include <StereoCameraService.hh>
 #include <frame/ComponentMain.h>
 #include <rtm/DataFlowComponentBase.h>
@@ -30,6 +31,20 @@ Size sizeFrom(const char* text, Size fallback) {
     return s;
 }
 
+// The port can also send a value too short to be any timed type.
+class StereoOutPort : public RTC::OutPort<QOR::TimedStereoData> {
+public:
+    using RTC::OutPort<QOR::TimedStereoData>::OutPort;
+    bool writeShort(CORBA::ULong value) {
+        struct Short : RTC::CdrEncoder {
+            explicit Short(CORBA::ULong value) : v(value) {}
+            void encode(cdrStream& stream) const override { v >>= stream; }
+            CORBA::ULong v;
+        };
+        return deliver(Short(value));
+    }
+};
+
 class StereoProducer : public RTC::DataFlowComponentBase {
 public:
     explicit StereoProducer(RTC::Manager* manager)
@@ -43,6 +58,8 @@ public:
             if (big) ++big;
         }
         if (const char* count = std::getenv("PRODUCER_COUNT")) m_limit = std::strtoul(count, nullptr, 10);
+        if (const char* every = std::getenv("PRODUCER_SHORT"))
+            m_short = std::strtoul(every, nullptr, 10);
     }
 
     RTC::ReturnCode_t onInitialize() override {
@@ -52,6 +69,11 @@ public:
     RTC::ReturnCode_t onExecute(RTC::UniqueId) override {
         if (m_limit && m_sec >= m_limit) return RTC::RTC_OK;
         ++m_sec;
+        if (m_short && m_sec % m_short == 0) {
+            const bool sent = m_out.writeShort(static_cast<CORBA::ULong>(m_sec));
+            std::cout << "wrote " << m_sec << (sent ? " short" : " short failed") << std::endl;
+            return RTC::RTC_OK;
+        }
         const auto big = m_big.find(m_sec);
         const Size s = big != m_big.end() ? big->second : m_size;
         pattern::fill(m_map, static_cast<CORBA::ULong>(m_sec), s.width, s.height);
@@ -62,10 +84,11 @@ public:
 
 private:
     QOR::TimedStereoData m_map;
-    RTC::OutPort<QOR::TimedStereoData> m_out;
+    StereoOutPort m_out;
     Size m_size;
     std::map<unsigned long, Size> m_big;
     unsigned long m_limit = 0;
+    unsigned long m_short = 0;
     unsigned long m_sec = 0;
 };
 

@@ -364,7 +364,8 @@ ReturnCode_t InPortServant::publishInterfaces(RTC::ConnectorProfile& profile) {
                                                    profile.connector_id.in());
         consumer.servant = consumer.shm;
     } else {
-        consumer.servant = new InPortCdrServant(m_in->endpoint(), little);
+        consumer.servant =
+            new InPortCdrServant(m_in->endpoint(), little, profile.connector_id.in());
     }
     CORBA::Object_var ref;
     try {

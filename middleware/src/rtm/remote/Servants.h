@@ -46,7 +46,8 @@ CORBA::Object_ptr activateServant(PortableServer::POA_ptr poa, PortableServer::S
 // Per connection of an input port: the object a remote output port pushes values into.
 class InPortCdrServant : public virtual POA_OpenRTM::InPortCdr {
 public:
-    InPortCdrServant(std::shared_ptr<InPortEndpoint> endpoint, bool littleEndian);
+    InPortCdrServant(std::shared_ptr<InPortEndpoint> endpoint, bool littleEndian,
+                     std::string connection);
     InPortCdrServant(const InPortCdrServant&) = delete;
     InPortCdrServant& operator=(const InPortCdrServant&) = delete;
 
@@ -56,6 +57,7 @@ public:
 private:
     const std::shared_ptr<InPortEndpoint> m_endpoint;
     const bool m_littleEndian;
+    const std::string m_connection;  // the connector id
 };
 
 // Per connection of an output port to a remote input port: pushes each written value to the

@@ -69,7 +69,7 @@ OpenRTM::PortStatus PortSharedMemoryServant::put() {
         refuse("value refused: " + reason);
         return OpenRTM::PORT_ERROR;
     }
-    return m_endpoint->put(m_spare, m_littleEndian);
+    return m_endpoint->put(m_spare, m_littleEndian, m_connection);
 }
 
 OpenRTM::PortStatus PortSharedMemoryServant::get() { return OpenRTM::PORT_ERROR; }

@@ -18,8 +18,11 @@ const CORBA::ULong kProbeTimeoutMs = 1000;
 
 }  // namespace
 
-InPortCdrServant::InPortCdrServant(std::shared_ptr<InPortEndpoint> endpoint, bool littleEndian)
-    : m_endpoint(std::move(endpoint)), m_littleEndian(littleEndian) {}
+InPortCdrServant::InPortCdrServant(std::shared_ptr<InPortEndpoint> endpoint, bool littleEndian,
+                                   std::string connection)
+    : m_endpoint(std::move(endpoint)),
+      m_littleEndian(littleEndian),
+      m_connection(std::move(connection)) {}
 
 OpenRTM::PortStatus InPortCdrServant::put(const OpenRTM::CdrData& data) {
     // The skeleton owns `data` and discards it after the call: taking its buffer spares a copy
@@ -29,7 +32,7 @@ OpenRTM::PortStatus InPortCdrServant::put(const OpenRTM::CdrData& data) {
     if (received.length() == 0) return OpenRTM::PORT_ERROR;
     OpenRTM::CdrData taken;
     moveCdr(received, taken);
-    return m_endpoint->put(taken, m_littleEndian);
+    return m_endpoint->put(taken, m_littleEndian, m_connection);
 }
 
 RemoteConnector::RemoteConnector(const ConnectorInfo& info, OpenRTM::InPortCdr_ptr peer)
