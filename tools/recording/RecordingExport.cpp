@@ -72,11 +72,8 @@ std::string jsonText(const std::string& text) {
     return out + "\"";
 }
 
-bool portChosen(const std::string& name, const std::string& wanted) {
-    if (wanted.empty() || name == wanted) return true;
-    return name.size() > wanted.size() && name[name.size() - wanted.size() - 1] == ':' &&
-           name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0;
-}
+// Values skipped are listed one a line up to this many; the counts say the rest.
+constexpr std::size_t kListedSkips = 10;
 
 // 8- and 16-bit pictures of 1, 3 or 4 channels go losslessly into PNG; others into .npy.
 bool pngTakes(const cv::Mat& image) {
@@ -107,6 +104,14 @@ std::string baseName(const std::string& path) {
 }
 
 }  // namespace
+
+bool portMatches(const std::string& name, const std::string& wanted) {
+    if (wanted.empty() || name == wanted) return true;
+    if (name.size() <= wanted.size()) return false;
+    const char before = name[name.size() - wanted.size() - 1];
+    return (before == ':' || before == '.') &&
+           name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0;
+}
 
 bool writeNpy(const std::string& path, const cv::Mat& image) {
     const char* descr = npyDescr(image.depth());
@@ -170,11 +175,20 @@ ExportCounts exportRecording(const RecordingReader& file, const std::string& dir
     QOR::TimedImageData frame;
     cv::Mat picture, plane;
     const std::size_t every = std::max<std::size_t>(options.every, 1);
+    std::size_t skips = 0;
+    auto skip = [&](std::size_t& counter, const std::string& port, std::size_t n,
+                    const std::string& why) {
+        ++counter;
+        if (skips++ < kListedSkips)
+            notes << port << " value " << n << " skipped: " << why << "\n";
+        else if (skips == kListedSkips + 1)
+            notes << "further skipped values are only counted\n";
+    };
     for (const RecordedValue& v : values) {
         const RecordedPort& port = ports[v.port];
         const std::size_t n = ordinal[v.port]++;
         const double t = (static_cast<double>(v.arrivalNs) - static_cast<double>(start)) / 1e9;
-        if (!portChosen(port.name, options.port) || t < options.from || t > options.to) continue;
+        if (!portMatches(port.name, options.port) || t < options.from || t > options.to) continue;
         if (chosen[v.port]++ % every != 0) continue;
         const ValueKind kind = kindOfType(port.type);
         if (kind == ValueKind::Other) {
@@ -187,14 +201,14 @@ ExportCounts exportRecording(const RecordingReader& file, const std::string& dir
         }
         std::string why;
         if (!file.read(v, cdr, &why)) {
-            ++counts.unreadable;
-            notes << port.name << " value " << n << ": " << why << "\n";
+            skip(counts.unreadable, port.name, n, why);
             continue;
         }
         char number[24];
         std::snprintf(number, sizeof number, "%06zu", n);
         const std::string base = dir + "/" + fileStem(port.name) + "-" + number;
         std::ostringstream json;
+        json.precision(12);
         json << "{\n  \"port\": " << jsonText(port.name) << ",\n  \"type\": " << jsonText(port.type)
              << ",\n  \"index\": " << n
              << ",\n  \"arrival\": {\"sec\": " << v.arrivalNs / 1000000000u
@@ -203,13 +217,11 @@ ExportCounts exportRecording(const RecordingReader& file, const std::string& dir
         std::vector<std::string> written;
         if (kind == ValueKind::DepthMap) {
             if (!decodeRecorded(cdr, v.littleEndian, map)) {
-                ++counts.undecodable;
-                notes << port.name << " value " << n << ": does not decode as TimedStereoData\n";
+                skip(counts.undecodable, port.name, n, "does not decode as TimedStereoData");
                 continue;
             }
             if (!depthImageFits(map, &why)) {
-                ++counts.unpicturable;
-                notes << port.name << " value " << n << ": " << why << "\n";
+                skip(counts.unpicturable, port.name, n, why);
                 continue;
             }
             depthPlane(map, plane);
@@ -227,13 +239,11 @@ ExportCounts exportRecording(const RecordingReader& file, const std::string& dir
             ++counts.depthMaps;
         } else {
             if (!decodeRecorded(cdr, v.littleEndian, frame)) {
-                ++counts.undecodable;
-                notes << port.name << " value " << n << ": does not decode as TimedImageData\n";
+                skip(counts.undecodable, port.name, n, "does not decode as TimedImageData");
                 continue;
             }
             if (!buildFrameImage(frame.data, picture, &why)) {
-                ++counts.unpicturable;
-                notes << port.name << " value " << n << ": " << why << "\n";
+                skip(counts.unpicturable, port.name, n, why);
                 continue;
             }
             const std::string path = base + (pngTakes(picture) ? ".png" : ".npy");

@@ -15,7 +15,7 @@
 namespace recording {
 
 struct ExportOptions {
-    // Only this port ("Camera0:stereo", or its last part "stereo"); empty for every port.
+    // Only this port (portMatches()); empty for every port.
     std::string port;
     // Seconds after the first value's arrival, both ends included.
     double from = -std::numeric_limits<double>::infinity();
@@ -39,9 +39,14 @@ struct ExportCounts {
     std::size_t otherType = 0;
 };
 
+// Whether the port named `name` ("Camera0:stereo", "Camera0.stereo") is the one `wanted` names:
+// in full, by its last part ("stereo"), or any port when `wanted` is empty.
+bool portMatches(const std::string& name, const std::string& wanted);
+
 // Exports the chosen values of `file` into the existing directory `dir` as
 // <port>-<n>.png/.npy/.tiff/.json, n counting each port's values from 0. Notes on what was
-// skipped go to `notes`, one line each. Throws RecordingError when a file cannot be written.
+// skipped go to `notes`, one line each (the first few skipped values one by one). Throws
+// RecordingError when a file cannot be written.
 ExportCounts exportRecording(const RecordingReader& file, const std::string& dir,
                              const ExportOptions& options, std::ostream& notes);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "RecordingExport.h"
@@ -143,10 +144,7 @@ int recordingExport(const std::vector<std::string>& args) {
     if (!options.port.empty()) {
         bool known = false;
         for (const auto& p : file.ports())
-            known = known || p.name == options.port ||
-                    (p.name.size() > options.port.size() &&
-                     p.name.compare(p.name.size() - options.port.size() - 1, std::string::npos,
-                                    ":" + options.port) == 0);
+            known = known || recording::portMatches(p.name, options.port);
         if (!known) throw std::runtime_error("the recording has no port " + options.port);
     }
     const recording::ExportCounts c =
