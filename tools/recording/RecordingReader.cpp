@@ -126,10 +126,17 @@ bool RecordingReader::loadIndex(std::string& why) {
         why = "it points outside the file";
         return false;
     }
+    // Every indexed value has at least a record head before the index: a forged trailer cannot
+    // make the index larger than that.
     const std::uint64_t entriesBytes = room - kIndexHeadBytes - kIndexTailBytes - indexAt;
-    std::vector<unsigned char> index(static_cast<std::size_t>(room - indexAt));
-    if (entriesBytes % kIndexEntryBytes != 0 || !readAt(indexAt, index.data(), index.size())) {
+    if (entriesBytes % kIndexEntryBytes != 0 ||
+        entriesBytes / kIndexEntryBytes > (indexAt - m_firstRecord) / kRecordHeadBytes) {
         why = "its size is wrong";
+        return false;
+    }
+    std::vector<unsigned char> index(static_cast<std::size_t>(room - indexAt));
+    if (!readAt(indexAt, index.data(), index.size())) {
+        why = "it cannot be read";
         return false;
     }
     const std::uint64_t count = getU64(index.data() + 8);
