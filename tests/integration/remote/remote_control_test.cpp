@@ -550,6 +550,21 @@ TEST_F(Control, RecordKeepsEveryValueAsItArrivedOverEitherTransport) {
     }
     EXPECT_FALSE(probeConnected(naming.address(), "StereoProducer0"));
 
+    // What info and export make of it, and of a file that is not a recording.
+    const std::string cdrFile = std::string(dir) + "/cdr.qrec";
+    const std::string out = std::string(dir) + "/out";
+    const std::string info = ok({"info", cdrFile});
+    EXPECT_NE(std::string::npos,
+              info.find("port StereoProducer0.stereo (TimedStereoData): 10 values"))
+        << info;
+    EXPECT_NE(std::string::npos, ok({"export", cdrFile, out, "--every", "5"})
+                                     .find("exported 0 frames and 2 depth maps"));
+    const std::string json = out + "/StereoProducer0.stereo-000005.json";
+    EXPECT_EQ(0, ::access((out + "/StereoProducer0.stereo-000005.npy").c_str(), F_OK));
+    const auto bad = tool({"info", json});
+    EXPECT_EQ(1, bad.status);
+    EXPECT_EQ("rtctl: " + json + " is not a recording\n", bad.output);
+
     const std::string small = std::string(dir) + "/small.qrec";
     auto r = tool({"record", small, "StereoProducer0:stereo", "--max-bytes", "2K"});
     EXPECT_EQ(0, r.status) << r.output;
