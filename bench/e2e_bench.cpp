@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,6 +37,7 @@ struct Options {
     int memoryMaps = 10000; // values of the as-fast-as-possible run that gives the memory figure
     int hdMaps = 60;        // values per HD run
     bool hdOnly = false;    // only the HD rows
+    bool readoutsOnly = false;  // only the rows with and without the status bar readouts
     std::string filter;     // only the HD rows whose "program size via" contains it
     bool quick = false;
     std::string viewersFrom;  // a build tree whose MorvaneBench and KalethBench are measured
@@ -43,12 +45,13 @@ struct Options {
 
 [[noreturn]] void usage(const char* program, int status) {
     std::fprintf(status ? stderr : stdout,
-                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--filter TEXT] [--quick] [--viewers-from DIR]\n"
+                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--readouts] [--filter TEXT] [--quick] [--viewers-from DIR]\n"
                  "  --maps         values per offered rate and run (default 300)\n"
                  "  --runs         runs per rate, figures are medians (default 3)\n"
                  "  --memory-maps  values of the fastest run, for the memory figure (default 10000)\n"
                  "  --hd-maps      values per run at 1280x720 and 1920x1080 (default 60)\n"
                  "  --hd-only      only the rows at 1280x720 and 1920x1080\n"
+                 "  --readouts     only the rows at 1920x1080 with and without the status bar readouts\n"
                  "  --filter TEXT  only the HD rows whose \"program size via\" contains TEXT\n"
                  "  --quick        20 values, 1 run, 200 for memory: checks that it all works\n"
                  "  --viewers-from the viewers of the build tree DIR (built against an installed\n"
@@ -67,6 +70,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--memory-maps" && v) o.memoryMaps = std::max(1, std::atoi(argv[++i]));
         else if (a == "--hd-maps" && v) o.hdMaps = std::max(2, std::atoi(argv[++i]));
         else if (a == "--hd-only") o.hdOnly = true;
+        else if (a == "--readouts") o.readoutsOnly = true;
         else if (a == "--filter" && v) o.filter = argv[++i];
         else if (a == "--quick") o.quick = true;
         else if (a == "--viewers-from" && v) o.viewersFrom = argv[++i];
@@ -270,21 +274,23 @@ std::string resolveViewer(const remotetest::NamingService& naming, const std::st
     return "";
 }
 
+// `readouts` false turns the viewers' status bar readouts off (QOR_READOUTS=off).
 template <class T>
 RunResult runOnce(const char* program, T value, double rateHz, int count,
-                  Transport transport = Transport::Cdr) {
+                  Transport transport = Transport::Cdr, bool readouts = true) {
     std::unique_ptr<remotetest::Component> viewer;
     std::string ior;
+    std::map<std::string, std::string> env = {{"QT_QPA_PLATFORM", "offscreen"}};
+    if (!readouts) env["QOR_READOUTS"] = "off";
     if (g_viewersFrom.empty() || std::string(program) == "FlowSink") {
-        viewer = benchpeer::startComponent(program, {}, {{"QT_QPA_PLATFORM", "offscreen"}});
+        viewer = benchpeer::startComponent(program, {}, env);
         ior = viewer->ior();
     } else {
         static remotetest::NamingService naming;
         bench::require(naming.ready(), "omniNames did not start");
         viewer.reset(new remotetest::Component(
             g_viewersFrom + "/bench/" + program, naming.address(),
-            {"exec_cxt.periodic.rate:1000", "corba.ior_file:/dev/null"},
-            {{"QT_QPA_PLATFORM", "offscreen"}}));
+            {"exec_cxt.periodic.rate:1000", "corba.ior_file:/dev/null"}, env));
         std::string instance = program;
         instance = instance.substr(0, instance.size() - 5) + "0";  // MorvaneBench: Morvane0
         ior = resolveViewer(naming, instance);
@@ -542,6 +548,58 @@ void hdSection(const Options& o, HdGoals& goals) {
     hdRateSection(o, goals);
 }
 
+// The host's load averages over 1, 5 and 15 minutes.
+std::string loadAverage() {
+    char text[64] = {};
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (!std::fgets(text, sizeof text, f)) text[0] = '\0';
+        std::fclose(f);
+    }
+    std::string load = text;
+    std::size_t end = 0;
+    for (int fields = 0; fields < 3 && end != std::string::npos; ++fields)
+        end = load.find(' ', end + (fields ? 1 : 0));
+    return load.substr(0, end);
+}
+
+// Each viewer at 1920x1080 over corba_cdr at a camera's 30 Hz, with its status bar readouts and
+// without, the runs of the two interleaved so that the host's load falls on both alike.
+template <class T>
+void readoutRows(const char* name, const char* program, const T& value, const Options& o) {
+    const int count = o.quick ? 4 : 150;
+    std::vector<RunResult> with, without;
+    for (int i = 0; i < o.runs; ++i) {
+        with.push_back(runOnce(program, value, 30, count, Transport::Cdr, true));
+        without.push_back(runOnce(program, value, 30, count, Transport::Cdr, false));
+    }
+    const RunResult on = medianOf(with), off = medianOf(without);
+    for (const auto& row : {std::make_pair("on", on), std::make_pair("off", off)})
+        std::printf("| %-7s | %-9s | %8s | %7.1f | %5.0f | %8.1f | %8.1f | %9.2f |\n", name,
+                    "1920x1080", row.first, row.second.shownPerS, row.second.lost, row.second.p50,
+                    row.second.p99, row.second.steadyCpuMsPerShown);
+    std::printf("| %-7s | readouts add %+6.1f%% to the read cpu per shown value%23s|\n", name,
+                100.0 * (on.steadyCpuMsPerShown / off.steadyCpuMsPerShown - 1.0), "");
+    std::fflush(stdout);
+}
+
+void readoutLine() {
+    std::printf("+---------+-----------+----------+---------+-------+----------+----------+-----------+\n");
+}
+
+void readoutSection(const Options& o) {
+    std::printf("status bar readouts on and off (QOR_READOUTS=off), 1920x1080 at 30 Hz over "
+                "corba_cdr, %d values per run, medians of %d interleaved runs; read cpu = CPU ms "
+                "of the viewer per value after the first shown\n",
+                o.quick ? 4 : 150, o.runs);
+    readoutLine();
+    std::printf("| %-7s | %-9s | %8s | %7s | %5s | %8s | %8s | %9s |\n", "program", "size",
+                "readouts", "shown/s", "lost", "p50 ms", "p99 ms", "read cpu");
+    readoutLine();
+    readoutRows("Morvane", "MorvaneBench", makeMap(1920, 1080), o);
+    readoutRows("Kaleth", "KalethBench", makeFrame(1920, 1080), o);
+    readoutLine();
+}
+
 void hdVerdicts(const HdGoals& g) {
     auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
     std::printf("  Morvane 1280x720 at 30 Hz: %.0f lost, p99 %.1f ms against 100 ms: %s\n",
@@ -561,6 +619,12 @@ int main(int argc, char** argv) {
     // CDR streams need an initialised ORB (its code sets) before the first encoding.
     benchpeer::orb();
     HdGoals hdGoals;
+    if (o.readoutsOnly) {
+        std::printf("host: %u CPUs, load %s\n", std::thread::hardware_concurrency(),
+                    loadAverage().c_str());
+        readoutSection(o);
+        return 0;
+    }
     if (o.hdOnly) {
         hdSection(o, hdGoals);
         std::printf("goals:\n");
@@ -599,6 +663,7 @@ int main(int argc, char** argv) {
     line();
 
     hdSection(o, hdGoals);
+    readoutSection(o);
 
     auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
     std::printf("goals:\n");

@@ -44,11 +44,15 @@ void MorvaneDelete(RTC::RTObject_impl* rtc) {
 
 // The pointer readout runs on the display thread while the component's thread reads new maps
 // into m_stereo: it looks at m_stereo only while `shown` says that it holds the map drawn, and
-// `map` goes null before the component does.
+// only while the component is `alive`. In between, asked again for the point it last
+// described, it says the same.
 struct Morvane::ShownMap {
     std::mutex mutex;  // guards the members below
-    const QOR::TimedStereoData* map = nullptr;
+    bool alive = true;
     bool shown = false;
+    int lastX = -1;
+    int lastY = -1;
+    std::string lastAnswer;
 };
 
 Morvane::Morvane(RTC::Manager* manager)
@@ -57,7 +61,6 @@ Morvane::Morvane(RTC::Manager* manager)
       m_stereoIn("stereo", m_stereo),
       m_window(kWindow),
       m_shownMap(std::make_shared<ShownMap>()) {
-    m_shownMap->map = &m_stereo;
     std::cerr << "------------------------------------------------------------+\n";
     std::cerr << " Morvane Component (Ver. 20th June 2011)\n";
     std::cerr << "------------------------------------------------------------+\n\n";
@@ -68,7 +71,7 @@ Morvane::Morvane(RTC::Manager* manager)
 Morvane::~Morvane() {
     {
         std::lock_guard<std::mutex> lock(m_shownMap->mutex);
-        m_shownMap->map = nullptr;
+        m_shownMap->alive = false;
     }
     display::destroyWindow(m_window);
     if (m_titleHeld) display::releaseTitle(m_window);
@@ -89,7 +92,13 @@ RTC::ReturnCode_t Morvane::onActivated(RTC::UniqueId) {
         std::shared_ptr<ShownMap> shown = m_shownMap;
         display::setPointerReadout(m_window, [this, shown](int x, int y) {
             std::lock_guard<std::mutex> lock(shown->mutex);
-            return shown->map != nullptr ? pointText(x, y) : std::string();
+            if (!shown->alive) return std::string();
+            if (!shown->shown)
+                return x == shown->lastX && y == shown->lastY ? shown->lastAnswer : std::string();
+            shown->lastX = x;
+            shown->lastY = y;
+            shown->lastAnswer = pointText(x, y);
+            return shown->lastAnswer;
         });
     }
     return RTC::RTC_OK;
@@ -133,9 +142,7 @@ RTC::ReturnCode_t Morvane::onExecute(RTC::UniqueId) {
 
 void Morvane::convertToDepthImage(cv::Mat& image) { ::convertToDepthImage(m_stereo, image); }
 
-// Called with m_shownMap's lock held by the readout, or on the component's thread.
 std::string Morvane::pointText(int x, int y) const {
-    if (!m_shownMap->shown) return std::string();
     const long width = m_stereo.width;
     if (x < 0 || y < 0 || x >= width || y >= m_stereo.height) return std::string();
     const unsigned long long i = static_cast<unsigned long long>(y) * width + x;

@@ -50,8 +50,8 @@ private:
     // The stream's part of the status line, once a second.
     void refreshStatus();
     // What the status bar says of the point at column `x`, row `y` of the map shown: its x, y
-    // and z as received, or "no depth", beside the colour scale; empty off the map or while no
-    // map is shown. With m_shownMap's lock held.
+    // and z as received, or "no depth", beside the colour scale; empty off the map. With
+    // m_shownMap's lock held, while it says a map is shown.
     std::string pointText(int x, int y) const;
 
     std::string m_window;  // the window's title

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <type_traits>
 
 namespace frame {
 
@@ -64,20 +65,31 @@ const RTC::ConnectorDataListenerType kReceived = RTC::ON_RECEIVED;
 #endif
 
 // Our middleware counts its unread values itself; OpenRTM-aist keeps them in each connector's
-// buffer.
+// buffer, and its connector list changes under the lock it keeps for it.
 template <class Port>
 auto unreadOf(Port& port, int) -> decltype(port.unreadCount()) {
     return port.unreadCount();
 }
 
+#if __has_include(<rtm/InPortConnector.h>)
+// The connector list and its lock are the port's own, not part of its public face (the list is
+// read directly, under its lock, the way the port's isNew() reads it).
+struct Connectors : RTC::InPortBase {
+    static auto& lockOf(RTC::InPortBase& port) { return port.*(&Connectors::m_connectorsMutex); }
+    static auto& listOf(RTC::InPortBase& port) { return port.*(&Connectors::m_connectors); }
+};
+
 template <class Port>
 std::size_t unreadOf(Port& port, long) {
+    auto& mutex = Connectors::lockOf(port);
+    std::lock_guard<std::remove_reference_t<decltype(mutex)>> lock(mutex);
     std::size_t n = 0;
-    for (auto* connector : port.connectors())
+    for (auto* connector : Connectors::listOf(port))
         if (connector != nullptr && connector->getBuffer() != nullptr)
             n += connector->getBuffer()->readable();
     return n;
 }
+#endif
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "display/Display.h"
 #include "display/Recording.h"
+#include "display/StreamStatus.h"
 
 #include <gtest/gtest.h>
 
@@ -74,6 +75,27 @@ TEST_F(RecordingDisplay, NoDisplayRefusesWindowsWithTheReason) {
     display::recording::reset();
     EXPECT_TRUE(display::available(why));
     EXPECT_EQ(1u, display::recording::events().size());
+}
+
+TEST(StreamStatus, RatesSinceActivationSkippedValuesAndAge) {
+    display::recording::reset();
+    using display::StreamStatus;
+    const StreamStatus::Clock::time_point t0 = StreamStatus::Clock::now();
+    StreamStatus status;
+    status.restart(t0, 10);  // ten values reached the port before activation
+    EXPECT_FALSE(status.due(t0 + std::chrono::milliseconds(999)));
+    ASSERT_TRUE(status.due(t0 + std::chrono::seconds(1)));
+    for (int i = 0; i < 30; ++i) status.shown(1000, 500000000, 640, 480, 0);
+    // 80 arrived in all, 4 wait in the buffer: 80 - 30 shown - 4 = 46 were skipped.
+    EXPECT_EQ("15.0 shown/s, 35.0 in/s, 46 skipped, age 0.250 s, 640x480, shared_memory",
+              status.refresh(t0 + std::chrono::seconds(2), 1000.75, 80, 4, "shared_memory"));
+    status.shown(1000, 0, 4, 2, 3);
+    EXPECT_EQ("1.0 shown/s, 1.0 in/s, 46 skipped, age unknown: the clocks differ, 4x2x3",
+              status.refresh(t0 + std::chrono::seconds(3), 1061.5, 81, 4, ""));
+
+    display::recording::setStatusBar(false);
+    status.restart(t0, 80);
+    EXPECT_FALSE(status.due(t0 + std::chrono::seconds(5))) << "idle without a status bar";
 }
 
 }  // namespace

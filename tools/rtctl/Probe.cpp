@@ -276,8 +276,10 @@ public:
         std::string endian;
         RTC::remote::findString(profile.properties, "dataport.serializer.cdr.endian", endian);
         const std::string first = endian.substr(0, endian.find(','));
-        std::string interfaceType;
+        std::string interfaceType, dataflow;
         RTC::remote::findString(profile.properties, "dataport.interface_type", interfaceType);
+        RTC::remote::findString(profile.properties, "dataport.dataflow_type", dataflow);
+        if (dataflow != "push") return RTC::BAD_PARAMETER;
         // Either transport's object goes under the corba_cdr keys, as the middleware has it.
         CORBA::Any ref;
         if (interfaceType == "corba_cdr") {

@@ -643,6 +643,8 @@ void checkProbeSettings(const std::vector<std::string>& settings) {
         if (s.substr(0, eq) == "dataport.interface_type" && value != "corba_cdr" &&
             value != "shared_memory")
             throw Failure("the probe receives over corba_cdr or shared_memory, not " + value);
+        if (s.substr(0, eq) == "dataport.dataflow_type" && value != "push")
+            throw Failure("the probe takes values pushed to it, not " + value);
     }
 }
 

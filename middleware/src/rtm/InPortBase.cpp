@@ -73,22 +73,25 @@ OpenRTM::PortStatus InPortBase::put(OpenRTM::CdrData& data, bool littleEndian,
 void InPortBase::notifyReceived(OpenRTM::CdrData& data, bool littleEndian,
                                 const std::string& connectorId) {
     std::lock_guard<std::mutex> lock(m_listenersMutex);
-    auto it = m_connectorInfo.find(connectorId);
-    if (it == m_connectorInfo.end()) {
-        ConnectorInfo unknown;
-        unknown.id = connectorId;
-        it = m_connectorInfo.emplace(connectorId, unknown).first;
-    }
-    for (auto& entry : m_listeners[ON_RECEIVED]) {
-        // A stream over the received bytes, read-only: the value reaches the buffer as it came.
-        cdrMemoryStream stream(data.get_buffer(), data.length());
-        stream.setByteSwapFlag(littleEndian);
-        try {
-            (*entry.first)(it->second, stream);
-        } catch (...) {
-            // A listener's failure is its own; the value is still stored.
+    const auto notify = [&](ConnectorInfo& info) {
+        for (auto& entry : m_listeners[ON_RECEIVED]) {
+            // A stream over the received bytes, read-only: the value reaches the buffer as it
+            // came.
+            cdrMemoryStream stream(data.get_buffer(), data.length());
+            stream.setByteSwapFlag(littleEndian);
+            try {
+                (*entry.first)(info, stream);
+            } catch (...) {
+                // A listener's failure is its own; the value is still stored.
+            }
         }
-    }
+    };
+    const auto it = m_connectorInfo.find(connectorId);
+    if (it != m_connectorInfo.end()) return notify(it->second);
+    // A value may still come through a connection just ended: it is described by its id alone.
+    ConnectorInfo ended;
+    ended.id = connectorId;
+    notify(ended);
 }
 
 void InPortBase::addConnectorDataListener(ConnectorDataListenerType listener_type,

@@ -487,7 +487,8 @@ TEST_F(Control, ProbeOfAnInputOrUnknownPortIsOneLineAndAFailure) {
              {"hz", "StereoConsumer0:stereo"},
              {"delay", "StereoProducer0:nope"},
              {"bw", "Nobody0:stereo"},
-             {"hz", "StereoProducer0:stereo", "-p", "dataport.interface_type=direct"}}) {
+             {"hz", "StereoProducer0:stereo", "-p", "dataport.interface_type=direct"},
+             {"hz", "StereoProducer0:stereo", "-p", "dataport.dataflow_type=pull"}}) {
         const auto r = tool(bad);
         EXPECT_EQ(1, r.status) << r.output;
         EXPECT_EQ(1, std::count(r.output.begin(), r.output.end(), '\n')) << r.output;
