@@ -3,6 +3,7 @@
 #include <omniORB4/CORBA.h>
 #include <rtm/RemoteUtil.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -795,6 +796,7 @@ int record(Tool& tool, CORBA::ORB_ptr orb, const std::vector<std::string>& argum
         } catch (const std::runtime_error& e) {
             for (auto& p : probes) p->disconnect(std::cerr);
             writer->close();
+            if (writer->values() == 0) ::unlink(file.c_str());
             throw Failure(targets[i] + ": " + e.what());
         }
     }
