@@ -13,6 +13,8 @@ target_include_directories(qor_opencv SYSTEM INTERFACE ${OpenCV_INCLUDE_DIR})
 target_link_libraries(qor_opencv INTERFACE
   ${OpenCV_highgui_LIBRARY} ${OpenCV_imgproc_LIBRARY} ${OpenCV_core_LIBRARY})
 add_library(qor::opencv ALIAS qor_opencv)
+# Image files (PNG, TIFF), for exporting recordings only.
+find_library(OpenCV_imgcodecs_LIBRARY opencv_imgcodecs REQUIRED)
 # HighGUI draws with Qt 5; the display seam reaches Qt itself to tear HighGUI's state down on the
 # thread that made it and to hear of a lost display.
 find_package(Qt5 REQUIRED COMPONENTS Core)

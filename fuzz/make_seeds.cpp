@@ -9,8 +9,10 @@
 
 #include "Cases.h"
 #include "ProfileCase.h"
+#include "RecordingWriter.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -382,6 +384,50 @@ std::vector<std::pair<const char*, pc::Case>> profileCases() {
     return out;
 }
 
+Bytes encoded(const QOR::TimedStereoData& v, bool littleEndian) {
+    cdrMemoryStream s;
+    s.setByteSwapFlag(littleEndian);
+    v >>= s;
+    const auto* p = static_cast<const std::uint8_t*>(s.bufPtr());
+    return Bytes(p, p + s.bufSize());
+}
+
+Bytes encoded(const QOR::TimedImageData& v, bool littleEndian) {
+    cdrMemoryStream s;
+    s.setByteSwapFlag(littleEndian);
+    v >>= s;
+    const auto* p = static_cast<const std::uint8_t*>(s.bufPtr());
+    return Bytes(p, p + s.bufSize());
+}
+
+// Recordings of the test maps and frames in both byte orders: one closed with its index, and the
+// same cut short inside its last value.
+void writeRecordings(const fs::path& dir) {
+    const fs::path whole = dir / "maps_and_frames";
+    fs::remove(whole);
+    {
+        recording::RecordingWriter w(whole.string(), {{"Camera0:stereo", "TimedStereoData"},
+                                                      {"Camera0:image", "TimedImageData"}});
+        std::uint64_t at = 1700000000000000000ull;
+        for (const Map& m : maps())
+            for (const bool little : {true, false}) {
+                const Bytes b = encoded(stereoOf(m), little);
+                w.append(0, b.data(), b.size(), little, at += 33000000);
+            }
+        for (const Frame& f : frames())
+            for (const bool little : {true, false}) {
+                const Bytes b = encoded(imageOf(f), little);
+                w.append(1, b.data(), b.size(), little, at += 33000000);
+            }
+        w.close();
+        if (!w.endReason().empty()) die("cannot write " + whole.string() + ": " + w.endReason());
+    }
+    std::ifstream in(whole, std::ios::binary);
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(bytes.size() - 100);
+    writeFile(dir / "cut_short", bytes);
+}
+
 Bytes profileInput(const pc::Case& c) {
     const Bytes bytes = pc::writeCase(c);
     FuzzedDataProvider in(bytes.data(), bytes.size());
@@ -422,6 +468,9 @@ int main(int argc, char** argv) {
         writeFile(imagePort / (std::string(f.name) + "_be"), portInput(v, false));
         writeFile(frameBuild / f.name, frameInput(f));
     }
+    const fs::path recordings = root / "fuzz_recording_reader";
+    fs::create_directories(recordings);
+    writeRecordings(recordings);
     const fs::path connectorProfile = root / "fuzz_connector_profile";
     fs::create_directories(connectorProfile);
     for (const auto& named : profileCases()) writeFile(connectorProfile / named.first, profileInput(named.second));

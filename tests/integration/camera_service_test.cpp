@@ -11,7 +11,10 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "Orb.h"
+#include "RecordingWriter.h"
 #include "remote/Processes.h"
+#include "remote/StereoPattern.h"
 
 namespace {
 
@@ -142,6 +145,54 @@ TEST(CameraService, FramesReachAnImageConsumerOverSharedMemoryInEitherByteOrder)
     }
     camera.process().signal(SIGTERM);
     EXPECT_TRUE(camera.process().wait(20s));
+}
+
+// A recording played by the camera reaches a consumer value for value and in order, no sooner
+// than recorded; a value that no longer decodes is skipped and counted.
+TEST(CameraService, PlaysARecordingAtItsRecordedPace) {
+    testsupport::orb();
+    char dir[] = "/tmp/camera-play-test-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/maps.qrec";
+    {
+        recording::RecordingWriter w(path, {{"Producer0:stereo", "TimedStereoData"}});
+        QOR::TimedStereoData map;
+        for (int i = 0; i < 6; ++i) {
+            pattern::fill(map, 100 + i, 16, 8);
+            cdrMemoryStream s;
+            s.setByteSwapFlag(i % 2 == 0);
+            map >>= s;
+            const std::uint64_t at = 2000000000ull + 200000000ull * i;
+            w.append(0, s.bufPtr(), s.bufSize(), i % 2 == 0, at);
+            if (i == 2) w.append(0, s.bufPtr(), 30, true, at + 1);
+        }
+    }
+    remotetest::NamingService naming;
+    ASSERT_TRUE(naming.ready());
+    remotetest::Component camera(CAMERA_PATH, naming.address(), {"camera.play:" + path});
+    remotetest::Component maps("stereo_consumer", naming.address());
+    ASSERT_FALSE(camera.ior().empty()) << camera.output();
+    ASSERT_FALSE(maps.ior().empty()) << maps.output();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"connect", "StereoCameraSim0:stereo", "StereoConsumer0:stereo"},
+          {"activate", "StereoConsumer0"}}) {
+        const auto r = remotetest::rtctl(naming.address(), args);
+        ASSERT_EQ(0, r.status) << r.output;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, remotetest::rtctl(naming.address(), {"activate", "StereoCameraSim0"}).status);
+    bool intact = false;
+    const std::vector<unsigned long> got = maps.received(6, 20s, &intact);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(got, (std::vector<unsigned long>{100, 101, 102, 103, 104, 105})) << maps.output();
+    EXPECT_TRUE(intact) << maps.output();
+    EXPECT_GE(took, 1.0);
+    EXPECT_TRUE(camera.expect("played " + path + " to its end, skipping 1 values"))
+        << camera.output();
+    camera.process().signal(SIGTERM);
+    EXPECT_TRUE(camera.process().wait(20s));
+    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 }  // namespace

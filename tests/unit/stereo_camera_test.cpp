@@ -2,9 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "CameraService.h"
 #include "Orb.h"
+#include "RecordingPlayer.h"
+#include "RecordingWriter.h"
 #include "SyntheticScene.h"
 
 namespace {
@@ -87,6 +92,75 @@ TEST_F(SyntheticCamera, ServiceAnswersEmptyValuesThenTheLatest) {
     EXPECT_EQ(33, both->image.data.width);
     QOR::TimedStereoData_var latest = service.GetStereo(-1);
     EXPECT_EQ(77u, latest->tm.sec);
+}
+
+}  // namespace
+
+namespace {
+
+recording::RecordedValue arrival(std::uint16_t port, double seconds) {
+    recording::RecordedValue v;
+    v.port = port;
+    v.arrivalNs = 5000000000ull + static_cast<std::uint64_t>(seconds * 1e9);
+    return v;
+}
+
+// Maps on port 0, frames on port 2, port 1 not played; the frame's arrival precedes the map's.
+const std::vector<recording::RecordedValue> kArrivals = {
+    arrival(0, 0.0), arrival(1, 0.01), arrival(2, 0.1), arrival(0, 0.05), arrival(0, 0.3)};
+const std::vector<int> kTargets = {static_cast<int>(RecordingPlayer::Target::DepthMap),
+                                   RecordingPlayer::kNotPlayed,
+                                   static_cast<int>(RecordingPlayer::Target::Frame)};
+
+std::vector<double> duesOf(const std::vector<RecordingPlayer::Step>& steps) {
+    std::vector<double> dues;
+    for (const auto& s : steps) dues.push_back(s.due);
+    return dues;
+}
+
+TEST(RecordingPlayback, RecordedPaceKeepsArrivalTimesAndFixedRateCountsPerPort) {
+    const auto recorded = RecordingPlayer::schedule(kArrivals, kTargets, 0);
+    ASSERT_EQ(recorded.size(), 4u);
+    const std::vector<double> dues = duesOf(recorded);
+    EXPECT_NEAR(dues[0], 0.0, 1e-9);
+    EXPECT_NEAR(dues[1], 0.05, 1e-9);
+    EXPECT_NEAR(dues[2], 0.1, 1e-9);
+    EXPECT_NEAR(dues[3], 0.3, 1e-9);
+    EXPECT_EQ(recorded[2].value, 2u);
+    EXPECT_EQ(recorded[2].target, RecordingPlayer::Target::Frame);
+    EXPECT_NEAR(RecordingPlayer::passLength(recorded, 0), 0.4, 1e-9);
+
+    const auto fixed = RecordingPlayer::schedule(kArrivals, kTargets, 10);
+    EXPECT_EQ(duesOf(fixed), (std::vector<double>{0.0, 0.0, 0.1, 0.2}));
+    EXPECT_EQ(fixed[1].target, RecordingPlayer::Target::Frame);
+    EXPECT_NEAR(RecordingPlayer::passLength(fixed, 10), 0.3, 1e-9);
+}
+
+TEST(RecordingPlayback, ValuesComeWhenDueAndALoopStartsAgain) {
+    testsupport::orb();
+    char dir[] = "/tmp/playback_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/r.qrec";
+    {
+        recording::RecordingWriter w(path, {{"Cam:stereo", "TimedStereoData"}});
+        const char cdr[] = "abcdefgh";
+        for (int i = 0; i < 3; ++i)
+            w.append(0, cdr, 1 + i, i != 1, 1000000000ull + 100000000ull * i);
+    }
+    RecordingPlayer player(path, 0, true);
+    player.restart(10.0);
+    RecordingPlayer::Step step;
+    std::vector<unsigned char> cdr;
+    bool little = false;
+    std::vector<std::size_t> lengths;
+    for (double now : {10.0, 10.05, 10.1, 10.2, 10.29, 10.3}) {
+        while (player.next(now, step, cdr, little)) lengths.push_back(cdr.size());
+        lengths.push_back(0);
+    }
+    // Due at 10.0, 10.1, 10.2, then again from 10.3 on.
+    EXPECT_EQ(lengths, (std::vector<std::size_t>{1, 0, 0, 2, 0, 3, 0, 0, 1, 0}));
+    EXPECT_FALSE(player.finished());
+    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 }  // namespace

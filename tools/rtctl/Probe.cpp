@@ -115,10 +115,24 @@ struct Probe::State {
     unsigned long long shortValues = 0;
     unsigned long long shortTotal = 0;
     unsigned long long total = 0;
+    // Set before any value can arrive, then only read.
+    ValueSink sink;
 
     void arrived(const OpenRTM::CdrData& data) {
         const auto now = std::chrono::steady_clock::now();
         const double wall = wallClock();
+        if (sink) {
+            timespec t{};
+            ::clock_gettime(CLOCK_REALTIME, &t);
+            bool little = true;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                little = littleEndian;
+            }
+            sink(data.get_buffer(), data.length(), little,
+                 static_cast<std::uint64_t>(t.tv_sec) * 1000000000u +
+                     static_cast<std::uint64_t>(t.tv_nsec));
+        }
         std::lock_guard<std::mutex> lock(mutex);
         bytes += data.length();
         double stamp = 0;
@@ -319,6 +333,8 @@ Probe::~Probe() {
         }
     }
 }
+
+void Probe::setValueSink(ValueSink sink) { m_state->sink = std::move(sink); }
 
 void Probe::connect(RTC::PortService_ptr target, const std::string& name,
                     const std::string& dataType) {

@@ -6,6 +6,8 @@
 #include <rtm/RTC.h>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -42,6 +44,12 @@ public:
     ~Probe();
     Probe(const Probe&) = delete;
     Probe& operator=(const Probe&) = delete;
+
+    // Called with every value as it arrives, on the ORB thread that received it: its CDR bytes,
+    // their byte order and the arrival time in nanoseconds since the epoch. Set before connect().
+    using ValueSink = std::function<void(const unsigned char* cdr, std::size_t length,
+                                         bool littleEndian, std::uint64_t arrivalNs)>;
+    void setValueSink(ValueSink sink);
 
     // Connects the probe to the output port `target` (of data type `dataType`, named `name`).
     // Throws std::runtime_error with the reason when the port refuses.

@@ -3,12 +3,17 @@
 #include <omniORB4/CORBA.h>
 #include <rtm/RemoteUtil.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <omniORB4/Naming.hh>
 #include <sstream>
 #include <stdexcept>
@@ -17,6 +22,8 @@
 #include <vector>
 
 #include "Probe.h"
+#include "RecordingCommands.h"
+#include "RecordingWriter.h"
 #include "SystemDescription.h"
 
 namespace {
@@ -49,6 +56,16 @@ const char* const kUsage =
     "                                     corba_cdr unless -p says shared_memory; --count N and\n"
     "                                     --seconds S end it, as do Ctrl-C and SIGTERM, each\n"
     "                                     disconnecting it first)\n"
+    "  record FILE PATH:PORT... [--seconds S] [--count N] [--max-bytes B]\n"
+    "                                     append every value the output ports send, as it\n"
+    "                                     arrived, to a new recording FILE (a probe port on each;\n"
+    "                                     ends at S seconds, N values, B bytes (K, M, G: 1024s),\n"
+    "                                     a full disk, Ctrl-C or SIGTERM)\n"
+    "  info FILE                          ports, types, counts, duration and sizes of a recording\n"
+    "  export FILE DIR [--port P] [--from T] [--to T] [--every N] [--tiff]\n"
+    "                                     write a recording's frames as PNG, its depth maps as\n"
+    "                                     z planes (.npy, or TIFF) and coloured PNG, each with a\n"
+    "                                     JSON side file; T in seconds from the first value\n"
     "PATH: a naming path (\"host.host_cxt/Morvane0.rtc\"), a name found anywhere in the\n"
     "naming service (\"Morvane0.rtc\", \"Morvane0\"), an IOR (\"IOR:...\") or a corbaloc URL.\n"
     "-n: the naming service, default localhost:2809.\n"
@@ -647,13 +664,11 @@ sigset_t probeSignals() {
 }
 
 bool isProbeCommand(const std::string& command) {
-    return command == "hz" || command == "delay" || command == "bw";
+    return command == "hz" || command == "delay" || command == "bw" || command == "record";
 }
 
-int probe(Tool& tool, CORBA::ORB_ptr orb, const std::string& command, const std::string& argument,
-          const std::vector<std::string>& settings, const ProbeLimits& limits) {
-    std::string path, portArg;
-    splitPortArgument(argument, path, portArg);
+// A probe receives over corba_cdr or shared memory only.
+void checkProbeSettings(const std::vector<std::string>& settings) {
     for (const std::string& s : settings) {
         const auto eq = s.find('=');
         if (eq == std::string::npos || eq == 0)
@@ -665,8 +680,14 @@ int probe(Tool& tool, CORBA::ORB_ptr orb, const std::string& command, const std:
         if (s.substr(0, eq) == "dataport.dataflow_type" && value != "push")
             throw Failure("the probe takes values pushed to it, not " + value);
     }
+}
+
+// The output data port that `argument` (PATH:PORT) names, for `command`.
+RTC::PortService_ptr outputPort(Tool& tool, const std::string& command, const std::string& argument,
+                                RTC::PortProfile_var& profile) {
+    std::string path, portArg;
+    splitPortArgument(argument, path, portArg);
     RTC::RTObject_var comp = tool.component(path);
-    RTC::PortProfile_var profile;
     RTC::PortService_var port = tool.port(comp, path, portArg, profile);
     const std::string type = property(profile->properties, "port.port_type");
     if (type == "DataInPort")
@@ -674,11 +695,24 @@ int probe(Tool& tool, CORBA::ORB_ptr orb, const std::string& command, const std:
                       " needs an output data port");
     if (type != "DataOutPort")
         throw Failure(std::string(profile->name.in()) + " is not an output data port");
+    return port._retn();
+}
 
+// The root POA, taking calls: the probes' objects live there.
+PortableServer::POA_ptr activeRootPoa(CORBA::ORB_ptr orb) {
     CORBA::Object_var poaObj = orb->resolve_initial_references("RootPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(poaObj);
     PortableServer::POAManager_var manager = poa->the_POAManager();
     manager->activate();
+    return poa._retn();
+}
+
+int probe(Tool& tool, CORBA::ORB_ptr orb, const std::string& command, const std::string& argument,
+          const std::vector<std::string>& settings, const ProbeLimits& limits) {
+    checkProbeSettings(settings);
+    RTC::PortProfile_var profile;
+    RTC::PortService_var port = outputPort(tool, command, argument, profile);
+    PortableServer::POA_var poa = activeRootPoa(orb);
     const rtctl::Measure measure = command == "hz"      ? rtctl::Measure::Rate
                                    : command == "delay" ? rtctl::Measure::Delay
                                                         : rtctl::Measure::Bandwidth;
@@ -711,6 +745,114 @@ int probe(Tool& tool, CORBA::ORB_ptr orb, const std::string& command, const std:
         if (sigtimedwait(&signals, nullptr, &ts) > 0) break;
     }
     probe.disconnect(std::cerr);
+    return 0;
+}
+
+// "64M" and the like: bytes, with K, M or G for powers of 1024.
+std::uint64_t byteCount(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    double unit = 1;
+    const std::string rest = end != nullptr ? end : "";
+    if (rest == "K" || rest == "k")
+        unit = 1024.0;
+    else if (rest == "M")
+        unit = 1024.0 * 1024;
+    else if (rest == "G")
+        unit = 1024.0 * 1024 * 1024;
+    else if (!rest.empty())
+        throw Usage("--max-bytes takes a size such as 500M, not \"" + text + "\"");
+    if (end == text.c_str() || errno != 0 || !(v * unit >= 1) || v * unit > 1.8e19)
+        throw Usage("--max-bytes takes a size such as 500M, not \"" + text + "\"");
+    return static_cast<std::uint64_t>(v * unit);
+}
+
+// Records every value that the output ports of `arguments` send into a new file: one probe port
+// on each, whose values go to the writer on the ORB threads that receive them.
+int record(Tool& tool, CORBA::ORB_ptr orb, const std::vector<std::string>& arguments,
+           const std::vector<std::string>& settings, const ProbeLimits& limits) {
+    std::string file;
+    std::vector<std::string> targets;
+    std::uint64_t maxBytes = 0;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--max-bytes") {
+            if (i + 1 >= arguments.size()) throw Usage("--max-bytes needs a value");
+            maxBytes = byteCount(arguments[++i]);
+        } else if (file.empty()) {
+            file = arguments[i];
+        } else {
+            targets.push_back(arguments[i]);
+        }
+    }
+    if (targets.empty()) throw Usage("record needs a file and at least one PATH:PORT");
+    checkProbeSettings(settings);
+    struct Source {
+        RTC::PortService_var port;
+        RTC::PortProfile_var profile;
+    };
+    std::vector<Source> sources(targets.size());
+    std::vector<recording::RecordedPort> ports;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        sources[i].port = outputPort(tool, "record", targets[i], sources[i].profile);
+        ports.push_back({sources[i].profile->name.in(),
+                         property(sources[i].profile->properties, "dataport.data_type")});
+    }
+    timespec created{};
+    ::clock_gettime(CLOCK_REALTIME, &created);
+    std::shared_ptr<recording::RecordingWriter> writer;
+    try {
+        writer = std::make_shared<recording::RecordingWriter>(
+            file, ports, maxBytes,
+            static_cast<std::uint64_t>(created.tv_sec) * 1000000000u +
+                static_cast<std::uint64_t>(created.tv_nsec));
+    } catch (const recording::RecordingError& e) {
+        throw Failure(e.what());
+    }
+
+    PortableServer::POA_var poa = activeRootPoa(orb);
+    // A value beyond --count is not written, whichever port it comes from. The sinks hold the
+    // writer, since a value may still be arriving when the probes are gone.
+    auto taken = std::make_shared<std::atomic<unsigned long long>>(0);
+    const unsigned long long count = limits.count;
+    std::vector<std::unique_ptr<rtctl::Probe>> probes;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        probes.emplace_back(new rtctl::Probe(orb, poa, settings));
+        probes.back()->setValueSink([writer, taken, count, i](const unsigned char* cdr,
+                                                              std::size_t length, bool little,
+                                                              std::uint64_t arrivalNs) {
+            if (count > 0 && ++*taken > count) return;
+            writer->append(i, cdr, length, little, arrivalNs);
+        });
+        try {
+            probes.back()->connect(sources[i].port, sources[i].profile->name.in(), ports[i].type);
+        } catch (const std::runtime_error& e) {
+            for (auto& p : probes) p->disconnect(std::cerr);
+            writer->close();
+            if (writer->values() == 0) ::unlink(file.c_str());
+            throw Failure(targets[i] + ": " + e.what());
+        }
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const sigset_t signals = probeSignals();
+    for (;;) {
+        const bool counted = count > 0 && writer->values() >= count;
+        const bool timed =
+            limits.seconds > 0 &&
+            std::chrono::duration<double>(Clock::now() - start).count() >= limits.seconds;
+        if (counted || timed || !writer->endReason().empty()) break;
+        timespec ts{0, 50 * 1000 * 1000};
+        if (sigtimedwait(&signals, nullptr, &ts) > 0) break;
+    }
+    for (auto& p : probes) p->disconnect(std::cerr);
+    writer->close();
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    const std::string ended = writer->endReason();
+    if (!ended.empty()) std::cerr << "rtctl: " << file << " ended: " << ended << std::endl;
+    std::cout << "recorded " << writer->values() << " values, " << writer->bytes() << " bytes, in "
+              << took << " s to " << file << std::endl;
     return 0;
 }
 
@@ -753,9 +895,24 @@ int run(Tool& tool, CORBA::ORB_ptr orb, const std::vector<std::string>& args,
         need(1, 1);
         return restore(tool, args[1]);
     }
+    if (command == "record")
+        return record(tool, orb, std::vector<std::string>(args.begin() + 1, args.end()), settings,
+                      limits);
     if (isProbeCommand(command)) {
         need(1, 1);
         return probe(tool, orb, command, args[1], settings, limits);
+    }
+    if (command == "info" || command == "export") {
+        const std::vector<std::string> rest(args.begin() + 1, args.end());
+        try {
+            return command == "info" ? rtctl::recordingInfo(rest) : rtctl::recordingExport(rest);
+        } catch (const std::invalid_argument& e) {
+            throw Usage(e.what());
+        } catch (const Failure&) {
+            throw;
+        } catch (const std::runtime_error& e) {
+            throw Failure(e.what());
+        }
     }
     throw Usage("unknown command \"" + command + "\"");
 }

@@ -7,7 +7,12 @@
 #include <new>
 #include <string>
 
+#include "RecordedType.h"
+
 namespace {
+
+// The context's rate while playing: values go out within a millisecond of when they are due.
+constexpr double kPlayTickRate = 1000.0;
 
 const char* stereo_camera_profile[] = {
     "implementation_id", "StereoCameraSim",
@@ -74,8 +79,32 @@ RTC::ReturnCode_t StereoCameraSim::onInitialize() {
     const long height = numberFrom(config, "camera.height", 240, 16, 4096);
     m_scene.reset(new SyntheticScene(static_cast<int>(width), static_cast<int>(height)));
     m_start = std::chrono::steady_clock::now();
+    openRecording(config);
     if (m_pManager) publishService(config);
     return RTC::RTC_OK;
+}
+
+void StereoCameraSim::openRecording(const coil::Properties& config) {
+    m_playPath = config.getProperty("camera.play");
+    if (m_playPath.empty()) return;
+    m_playing = true;
+    const std::string rateText = config.getProperty("camera.play_rate", "0");
+    char* end = nullptr;
+    double rate = std::strtod(rateText.c_str(), &end);
+    if (end == rateText.c_str() || *end != '\0' || !(rate == 0 || (rate >= 0.01 && rate <= 1000))) {
+        std::cerr << "StereoCameraSim: ignoring camera.play_rate \"" << rateText
+                  << "\" (expected 0.01..1000, or 0 for the recorded pace)" << std::endl;
+        rate = 0;
+    }
+    const bool loop = upper(config.getProperty("camera.play_loop")) == "YES";
+    try {
+        m_player.reset(new RecordingPlayer(m_playPath, rate, loop));
+        std::cerr << "StereoCameraSim: playing " << m_playPath << ": " << m_player->describe()
+                  << std::endl;
+    } catch (const recording::RecordingError& e) {
+        std::cerr << "StereoCameraSim: cannot play " << m_playPath << ": " << e.what()
+                  << "; publishing nothing" << std::endl;
+    }
 }
 
 void StereoCameraSim::publishService(const coil::Properties& config) {
@@ -119,7 +148,9 @@ RTC::ReturnCode_t StereoCameraSim::onFinalize() {
 RTC::ReturnCode_t StereoCameraSim::onActivated(RTC::UniqueId ec_id) {
     coil::Properties none;
     const coil::Properties& config = m_pManager ? m_pManager->getConfig() : none;
-    const double rate = static_cast<double>(numberFrom(config, "camera.rate", 15, 1, 1000));
+    const double rate =
+        m_playing ? kPlayTickRate
+                  : static_cast<double>(numberFrom(config, "camera.rate", 15, 1, 1000));
     try {
         RTC::ExecutionContext_var ec = getExecutionContext(ec_id);
         if (!CORBA::is_nil(ec) && ec->get_rate() != rate) ec->set_rate(rate);
@@ -127,10 +158,50 @@ RTC::ReturnCode_t StereoCameraSim::onActivated(RTC::UniqueId ec_id) {
         std::cerr << "StereoCameraSim: cannot set the rate (" << e._name() << ")" << std::endl;
     }
     m_start = std::chrono::steady_clock::now();
+    if (m_player) m_player->restart(0.0);
+    m_playedOut = false;
     return RTC::RTC_OK;
 }
 
+void StereoCameraSim::playDue() {
+    if (!m_player) return;
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    RecordingPlayer::Step step;
+    bool littleEndian = true;
+    bool wrote = false;
+    while (m_player->next(t, step, m_playBuffer, littleEndian)) {
+        if (step.target == RecordingPlayer::Target::DepthMap) {
+            if (!recording::decodeRecorded(m_playBuffer, littleEndian, m_stereo)) {
+                m_player->countUndecodable();
+                continue;
+            }
+            m_stereoOut.write();
+        } else {
+            if (!recording::decodeRecorded(m_playBuffer, littleEndian, m_image)) {
+                m_player->countUndecodable();
+                continue;
+            }
+            m_imageOut.write();
+        }
+        wrote = true;
+    }
+    if (wrote) m_service->update(m_image, m_stereo);
+    if (m_player->finished() && !m_playedOut) {
+        m_playedOut = true;
+        std::cerr << "StereoCameraSim: played " << m_playPath << " to its end";
+        if (m_player->skipped() > 0)
+            std::cerr << ", skipping " << m_player->skipped()
+                      << " values that did not read or decode";
+        std::cerr << std::endl;
+    }
+}
+
 RTC::ReturnCode_t StereoCameraSim::onExecute(RTC::UniqueId) {
+    if (m_playing) {
+        playDue();
+        return RTC::RTC_OK;
+    }
     const double t =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     m_scene->renderDepth(t, m_stereo);

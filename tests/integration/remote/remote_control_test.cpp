@@ -11,7 +11,11 @@
 #include <functional>
 #include <thread>
 
+#include "Orb.h"
 #include "Processes.h"
+#include "RecordedType.h"
+#include "RecordingReader.h"
+#include "StereoPattern.h"
 
 namespace {
 
@@ -507,6 +511,73 @@ TEST(Probe, ValuesShorterThanATimeStampAreReportedAndSkipped) {
         << r.output;
     EXPECT_NE(std::string::npos, r.output.find("delay mean ")) << r.output;
     EXPECT_FALSE(probeConnected(naming.address(), "StereoProducer0"));
+}
+
+// Each value is recorded whole and in order as it arrived, in the byte order and over the
+// transport of the probe's connection; the size limit ends the file whole, with one line.
+TEST_F(Control, RecordKeepsEveryValueAsItArrivedOverEitherTransport) {
+    testsupport::orb();
+    ok({"activate", "StereoProducer0"});
+    char dir[] = "/tmp/record-test-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(dir));
+    for (const bool shm : {false, true}) {
+        const std::string path = std::string(dir) + (shm ? "/shm.qrec" : "/cdr.qrec");
+        const std::string out =
+            ok({"record", path, "StereoProducer0:stereo", "--count", "10", "-p",
+                std::string("dataport.interface_type=") + (shm ? "shared_memory" : "corba_cdr"),
+                "-p", std::string("dataport.serializer.cdr.endian=") + (shm ? "little" : "big")});
+        EXPECT_NE(std::string::npos, out.find("recorded 10 values")) << out;
+        const recording::RecordingReader r(path);
+        EXPECT_EQ("", r.problem());
+        ASSERT_EQ(1u, r.ports().size());
+        EXPECT_EQ("StereoProducer0.stereo", r.ports()[0].name);
+        EXPECT_EQ("TimedStereoData", r.ports()[0].type);
+        ASSERT_EQ(10u, r.values().size());
+        std::vector<unsigned char> cdr;
+        QOR::TimedStereoData map;
+        CORBA::ULong previous = 0;
+        for (std::size_t i = 0; i < r.values().size(); ++i) {
+            const recording::RecordedValue& v = r.values()[i];
+            EXPECT_EQ(shm, v.littleEndian);
+            ASSERT_TRUE(r.read(v, cdr));
+            ASSERT_TRUE(recording::decodeRecorded(cdr, v.littleEndian, map)) << i;
+            EXPECT_TRUE(pattern::intact(map)) << i;
+            if (i > 0) {
+                EXPECT_GE(v.arrivalNs, r.values()[i - 1].arrivalNs);
+                EXPECT_EQ(previous + 1, map.tm.sec) << "a value was lost or reordered";
+            }
+            previous = map.tm.sec;
+        }
+    }
+    EXPECT_FALSE(probeConnected(naming.address(), "StereoProducer0"));
+
+    // What info and export make of it, and of a file that is not a recording.
+    const std::string cdrFile = std::string(dir) + "/cdr.qrec";
+    const std::string out = std::string(dir) + "/out";
+    const std::string info = ok({"info", cdrFile});
+    EXPECT_NE(std::string::npos,
+              info.find("port StereoProducer0.stereo (TimedStereoData): 10 values"))
+        << info;
+    EXPECT_NE(std::string::npos, ok({"export", cdrFile, out, "--every", "5"})
+                                     .find("exported 0 frames and 2 depth maps"));
+    const std::string json = out + "/StereoProducer0.stereo-000005.json";
+    EXPECT_EQ(0, ::access((out + "/StereoProducer0.stereo-000005.npy").c_str(), F_OK));
+    const auto bad = tool({"info", json});
+    EXPECT_EQ(1, bad.status);
+    EXPECT_EQ("rtctl: " + json + " is not a recording\n", bad.output);
+
+    const std::string small = std::string(dir) + "/small.qrec";
+    auto r = tool({"record", small, "StereoProducer0:stereo", "--max-bytes", "2K"});
+    EXPECT_EQ(0, r.status) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("ended: the size limit of 2048 bytes is reached"))
+        << r.output;
+    EXPECT_EQ("", recording::RecordingReader(small).problem());
+    EXPECT_GT(recording::RecordingReader(small).values().size(), 1u);
+    r = tool({"record", small, "StereoProducer0:stereo", "--count", "1"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.output.find("cannot create " + small + ": File exists"))
+        << r.output;
+    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 }  // namespace
