@@ -5,6 +5,7 @@
 #include "remote/ManagerServant.h"
 #include "remote/Registry.h"
 
+#include <coil/stringutil.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/utsname.h>
@@ -110,31 +111,24 @@ void onSignal(int) {
     }
 }
 
-std::string trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return "";
-    const auto e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
 // "key:value" of a -o option; false when it has no separator.
 bool splitOption(const std::string& option, std::string& key, std::string& value) {
     const auto colon = option.find(':');
     if (colon == std::string::npos) return false;
-    key = trim(option.substr(0, colon));
-    value = trim(option.substr(colon + 1));
+    key = option.substr(0, colon);
+    value = option.substr(colon + 1);
+    coil::eraseBothEndsBlank(key);
+    coil::eraseBothEndsBlank(value);
     return !key.empty();
 }
 
-bool isYes(std::string v) {
-    std::transform(v.begin(), v.end(), v.begin(), ::toupper);
-    return v == "YES";
-}
+bool isYes(const std::string& value) { return coil::toBool(value, "YES", "NO", false); }
 
 // The port of a "host:port" address; 2810 when there is none.
 std::string masterPort(const std::string& address) {
     const auto colon = address.rfind(':');
-    const std::string port = colon == std::string::npos ? "" : trim(address.substr(colon + 1));
+    std::string port = colon == std::string::npos ? "" : address.substr(colon + 1);
+    coil::eraseBothEndsBlank(port);
     if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return "2810";
     return port;
 }
@@ -147,18 +141,11 @@ std::vector<std::string> splitWords(const std::string& text) {
     return words;
 }
 
+// The items of a list separated by "," or ";", without blanks or empty items.
 std::vector<std::string> splitList(const std::string& text) {
     std::vector<std::string> items;
-    std::string cur;
-    for (char c : text) {
-        if (c == ',' || c == ';') {
-            if (!trim(cur).empty()) items.push_back(trim(cur));
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!trim(cur).empty()) items.push_back(trim(cur));
+    for (const std::string& part : coil::split(text, ",", true))
+        for (const std::string& item : coil::split(part, ";", true)) items.push_back(item);
     return items;
 }
 
@@ -578,7 +565,7 @@ struct Wanted {
 
 // Splits "<id>[?k=v&...]"; false when it cannot name a component type.
 bool parseComponentArgs(std::string args, Wanted& wanted, coil::Properties& query) {
-    args = trim(args);
+    coil::eraseBothEndsBlank(args);
     if (!args.empty() && (args.back() == '&' || args.back() == '?')) args.pop_back();
     if (args.empty() || std::count(args.begin(), args.end(), '?') > 1) return false;
     const auto q = args.find('?');
@@ -605,7 +592,11 @@ bool parseComponentArgs(std::string args, Wanted& wanted, coil::Properties& quer
             // An item with no "=" or more than one says nothing certain: it is dropped.
             if (std::count(item.begin(), item.end(), '=') != 1) continue;
             const auto eq = item.find('=');
-            query.setProperty(trim(item.substr(0, eq)), trim(item.substr(eq + 1)));
+            std::string key = item.substr(0, eq);
+            std::string value = item.substr(eq + 1);
+            coil::eraseBothEndsBlank(key);
+            coil::eraseBothEndsBlank(value);
+            query.setProperty(key, value);
         }
     }
     return true;

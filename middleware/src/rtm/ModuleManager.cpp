@@ -1,5 +1,6 @@
 #include "ModuleManager.h"
 
+#include <coil/stringutil.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -26,26 +26,6 @@ class Manager;
 namespace {
 
 typedef void (*InitFunc)(Manager*);
-
-std::string trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
-
-std::vector<std::string> commaList(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ','))
-        if (!trim(item).empty()) out.push_back(trim(item));
-    return out;
-}
-
-bool yes(std::string v) {
-    std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::toupper(c); });
-    return v == "YES";
-}
 
 std::string absolutePath(const fs::path& p) {
     std::error_code ec;
@@ -151,16 +131,19 @@ std::string ModuleManager::initFuncFor(const std::string& name) {
 
 void ModuleManager::parsePreloadItem(const std::string& item, std::string& file,
                                      std::string& initFunc) {
-    file = trim(item);
+    file = item;
+    coil::eraseBothEndsBlank(file);
     initFunc.clear();
     const auto open = file.find('(');
     if (open != std::string::npos && file.back() == ')') {
-        initFunc = trim(file.substr(open + 1, file.size() - open - 2));
-        file = trim(file.substr(0, open));
+        initFunc = file.substr(open + 1, file.size() - open - 2);
+        coil::eraseBothEndsBlank(initFunc);
+        file.erase(open);
+        coil::eraseBothEndsBlank(file);
     }
     if (file.find('.') == std::string::npos) {
         const std::vector<std::string> suffixes =
-            commaList(m_config.getProperty("manager.modules.C++.suffixes", "so"));
+            coil::split(m_config.getProperty("manager.modules.C++.suffixes", "so"), ",", true);
         file += "." + (suffixes.empty() ? std::string("so") : suffixes.front());
     }
 }
@@ -180,12 +163,13 @@ ReturnCode_t ModuleManager::find(const std::string& name, std::string& path, std
         return RTC::PRECONDITION_NOT_MET;
     }
     const std::vector<std::string> dirs =
-        commaList(m_config.getProperty("manager.modules.load_path"));
+        coil::split(m_config.getProperty("manager.modules.load_path"), ",", true);
     if (name[0] == '/') {
         const std::string abs = absolutePath(name);
         const bool inLoadPath = std::any_of(dirs.begin(), dirs.end(),
                                             [&](const std::string& d) { return isBelow(abs, d); });
-        if (!inLoadPath && !yes(m_config.getProperty("manager.modules.abs_path_allowed"))) {
+        if (!inLoadPath && !coil::toBool(m_config.getProperty("manager.modules.abs_path_allowed"),
+                                         "YES", "NO", false)) {
             error =
                 "absolute paths outside manager.modules.load_path are not allowed "
                 "(manager.modules.abs_path_allowed is NO)";
@@ -298,14 +282,16 @@ std::vector<coil::Properties> ModuleManager::loadable() {
     std::vector<coil::Properties> out;
     std::set<std::string> seen;
     for (const std::string& language :
-         commaList(m_config.getProperty("manager.supported_languages"))) {
+         coil::split(m_config.getProperty("manager.supported_languages"), ",", true)) {
         const std::string base = "manager.modules." + language + ".";
         std::set<std::string> suffixes;
-        for (const std::string& s : commaList(m_config.getProperty(base + "suffixes")))
+        for (const std::string& s : coil::split(m_config.getProperty(base + "suffixes"), ",", true))
             suffixes.insert(s);
         if (suffixes.empty()) continue;
-        std::vector<std::string> dirs = commaList(m_config.getProperty(base + "load_paths"));
-        for (const std::string& d : commaList(m_config.getProperty("manager.modules.load_path")))
+        std::vector<std::string> dirs =
+            coil::split(m_config.getProperty(base + "load_paths"), ",", true);
+        for (const std::string& d :
+             coil::split(m_config.getProperty("manager.modules.load_path"), ",", true))
             dirs.push_back(d);
         std::vector<std::string> candidates;
         for (const std::string& dir : dirs) {

@@ -1,5 +1,6 @@
 #include "ManagerServant.h"
 
+#include <coil/stringutil.h>
 #include <fcntl.h>
 #include <omniORB4/minorCode.h>
 #include <rtm/Manager.h>
@@ -70,11 +71,6 @@ std::string refusal(const std::string& key, const std::string& value, RTC::Retur
     while (std::getline(parts, part, '.'))
         if (part == "config_file") return "a config_file names a file to read";
     return "";
-}
-
-bool yes(std::string v) {
-    std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::toupper(c); });
-    return v == "YES";
 }
 
 void append(SDOPackage::NVList& list, const std::string& name, const std::string& value) {
@@ -605,7 +601,7 @@ CORBA::Object_ptr ManagerServant::get_service(const char*) { return CORBA::Objec
 ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry)
     : m_manager(manager), m_registry(registry) {
     coil::Properties& config = manager.getConfig();
-    const bool master = yes(config.getProperty("manager.is_master"));
+    const bool master = coil::toBool(config.getProperty("manager.is_master"), "YES", "NO", false);
     CORBA::ORB_ptr orb = registry.orb();
     try {
         CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
@@ -623,7 +619,7 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry)
         m_servant = nullptr;
         return;
     }
-    if (master && yes(config.getProperty("naming.enable"))) {
+    if (master && coil::toBool(config.getProperty("naming.enable"), "YES", "NO", false)) {
         coil::Properties self;
         self.setProperty("instance_name", config.getProperty("manager.instance_name"));
         std::vector<std::string> paths;
@@ -648,7 +644,8 @@ ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry)
         // Read here, so that the thread never reads the configuration while others write it.
         const std::string address = "corbaloc::" + config.getProperty("corba.master_manager") +
                                     "/" + config.getProperty("manager.name");
-        const bool retry = yes(config.getProperty("corba.update_master_manager.enable"));
+        const bool retry = coil::toBool(config.getProperty("corba.update_master_manager.enable"),
+                                        "YES", "NO", false);
         const double seconds =
             std::atof(config.getProperty("corba.update_master_manager.interval").c_str());
         const auto period =
