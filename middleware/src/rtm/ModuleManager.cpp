@@ -2,11 +2,6 @@
 
 #include <coil/stringutil.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +11,8 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+
+#include "ProcessLauncher.h"
 
 namespace fs = std::filesystem;
 
@@ -64,59 +61,6 @@ bool hasParentPart(const std::string& name) {
 // How long a profile command may take, and how much of its output is read.
 constexpr auto kProfileTimeLimit = std::chrono::seconds(10);
 constexpr std::size_t kProfileOutputLimit = 1 << 20;
-
-// Runs argv (no shell; the first word looked up on the PATH) and returns its standard output,
-// ending it once it has taken kProfileTimeLimit or written kProfileOutputLimit bytes.
-std::string runForOutput(std::vector<std::string> argv) {
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return "";
-    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        if (devnull >= 0) {
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 2);
-        }
-        ::execvp(cargv[0], cargv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    if (devnull >= 0) ::close(devnull);
-    std::string text;
-    if (pid > 0) {
-        const auto deadline = std::chrono::steady_clock::now() + kProfileTimeLimit;
-        char buf[4096];
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || text.size() >= kProfileOutputLimit) break;
-            pollfd p{out[0], POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) break;
-            const ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            text.append(buf, static_cast<std::size_t>(n));
-        }
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    ::close(out[0]);
-    return text;
-}
-
-// The directory of the running program, where tools of the same build live.
-std::string programDir() {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : exe.parent_path().string();
-}
 
 }  // namespace
 
@@ -256,25 +200,13 @@ std::vector<std::string> ModuleManager::loaded() {
     return out;
 }
 
-std::vector<std::string> ModuleManager::commandWords(const std::string& command) {
-    std::istringstream in(command);
-    std::vector<std::string> words;
-    std::string w;
-    while (in >> w) words.push_back(w);
-    return words;
-}
-
 std::string ModuleManager::profileCommand(const std::string& language) {
     const std::string key = "manager.modules." + language + ".profile_cmd";
     const std::string cmd = m_config.getProperty(key);
     // The bare default names the profiler of the middleware's tool set: ours sits beside the
     // program (as rtcprof in a build tree, qor-rtcprof when installed) before any on the PATH.
-    if (language == "C++" && cmd == "rtcprof") {
-        const std::string dir = programDir();
-        for (const char* sibling : {"rtcprof", "qor-rtcprof"})
-            if (!dir.empty() && ::access((dir + "/" + sibling).c_str(), X_OK) == 0)
-                return dir + "/" + sibling;
-    }
+    if (language == "C++" && cmd == "rtcprof")
+        return ProcessLauncher::besideProgram(cmd, {"rtcprof", "qor-rtcprof"});
     return cmd;
 }
 
@@ -316,10 +248,11 @@ std::vector<coil::Properties> ModuleManager::loadable() {
                 }
             }
             if (!known) {
-                std::vector<std::string> argv = commandWords(command);
+                std::vector<std::string> argv = ProcessLauncher::commandWords(command);
                 if (!argv.empty()) {
                     argv.push_back(path);
-                    std::istringstream in(runForOutput(argv));
+                    std::istringstream in(
+                        ProcessLauncher::output(argv, kProfileTimeLimit, kProfileOutputLimit));
                     probe.profile.load(in);
                 }
                 probe.ok = !probe.profile.getProperty("implementation_id").empty();

@@ -1,21 +1,14 @@
 #include "ManagerServant.h"
 
 #include <coil/stringutil.h>
-#include <fcntl.h>
 #include <omniORB4/minorCode.h>
 #include <rtm/Manager.h>
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -123,12 +116,6 @@ std::string requestedLanguage(const std::string& args) {
     std::string part;
     while (std::getline(in, part, ':')) f.push_back(part);
     return f.size() >= 5 && !f[4].empty() ? f[4] : "C++";
-}
-
-std::string programDir() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : exe.parent_path().string();
 }
 
 // The face of this process's manager while its registration thread may run.
@@ -263,18 +250,10 @@ RTC::RTObject_ptr ManagerServant::createInSlave(const std::string& request) {
     return RTC::RTObject::_nil();
 }
 
-bool ManagerServant::reserveStart() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_started.erase(std::remove_if(m_started.begin(), m_started.end(),
-                                   [](pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }),
-                    m_started.end());
-    return m_started.size() < kMaxStartedSlaves;
-}
-
 RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) {
     // One start at a time, so that the bound holds and each new slave is told apart.
     std::lock_guard<std::mutex> starting(m_startMutex);
-    if (!reserveStart()) {
+    if (m_hosts.running() >= kMaxStartedSlaves) {
         std::cerr << "manager: create_component(\"" << shown(args)
                   << "\") refused: " << kMaxStartedSlaves
                   << " host processes started by this master are running" << std::endl;
@@ -284,23 +263,11 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
     const std::string language = requestedLanguage(args);
     std::string command = config.getProperty("manager.modules." + language + ".manager_cmd");
     // As for the profiler: the default names the host program of this tool set.
-    if (command == "rtcd") {
-        const std::string dir = programDir();
-        for (const char* sibling : {"rtcd", "qor-rtcd"})
-            if (!dir.empty() && ::access((dir + "/" + sibling).c_str(), X_OK) == 0) {
-                command = dir + "/" + sibling;
-                break;
-            }
-    }
+    if (command == "rtcd") command = ProcessLauncher::besideProgram(command, {"rtcd", "qor-rtcd"});
     std::string loadPath = config.getProperty("manager.modules.load_path");
     const std::string langPaths = config.getProperty("manager.modules." + language + ".load_paths");
     if (!langPaths.empty()) loadPath += "," + langPaths;
-    std::vector<std::string> argv;
-    {
-        std::istringstream words(command);
-        std::string w;
-        while (words >> w) argv.push_back(w);
-    }
+    std::vector<std::string> argv = ProcessLauncher::commandWords(command);
     if (argv.empty()) {
         std::cerr << "manager: cannot create \"" << shown(args) << "\": no slave, and no "
                   << "manager.modules." << language << ".manager_cmd to start one" << std::endl;
@@ -331,52 +298,13 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
     }
     argv.push_back("-o");
     argv.push_back("corba.endpoints:" + hosts);
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-
     const std::vector<RTM::Manager_var> before = slaves();
-    // Started twice removed, so that it outlives nothing of ours and leaves no zombie; a pipe
-    // closed by exec tells whether the command could be run at all, another gives its pid.
-    int report[2], pidPipe[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return RTC::RTObject::_nil();
-    if (::pipe2(pidPipe, O_CLOEXEC) != 0) {
-        ::close(report[0]);
-        ::close(report[1]);
-        return RTC::RTObject::_nil();
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(report[0]);
-        ::close(pidPipe[0]);
-        const pid_t grandchild = ::fork();
-        if (grandchild == 0) {
-            ::setsid();
-            ::execvp(cargv[0], cargv.data());
-            const int err = errno;
-            (void)!::write(report[1], &err, sizeof err);
-            ::_exit(127);
-        }
-        (void)!::write(pidPipe[1], &grandchild, sizeof grandchild);
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    ::close(pidPipe[1]);
-    pid_t started = -1;
-    int err = 0;
-    if (child > 0 && ::read(pidPipe[0], &started, sizeof started) != sizeof started) started = -1;
-    const bool failed = child > 0 && ::read(report[0], &err, sizeof err) == sizeof err;
-    ::close(report[0]);
-    ::close(pidPipe[0]);
-    if (child > 0) ::waitpid(child, nullptr, 0);
-    if (child < 0 || failed || started <= 0) {
+    std::string error;
+    const pid_t started = m_hosts.start(argv, error);
+    if (started < 0) {
         std::cerr << "manager: cannot create \"" << shown(args) << "\": cannot start \"" << argv[0]
-                  << "\" (" << std::strerror(child < 0 ? errno : err) << ")" << std::endl;
+                  << "\" (" << error << ")" << std::endl;
         return RTC::RTObject::_nil();
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_started.push_back(started);
     }
     const auto deadline = std::chrono::steady_clock::now() + kSlaveStartLimit;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -397,7 +325,7 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // A host that never registered serves nobody: it goes.
-    ::kill(started, SIGKILL);
+    m_hosts.end(started);
     std::cerr << "manager: cannot create \"" << shown(args) << "\": the slave started with \""
               << argv[0] << "\" did not register within 10 s and was ended" << std::endl;
     return RTC::RTObject::_nil();

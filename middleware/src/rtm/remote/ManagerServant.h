@@ -5,7 +5,6 @@
 
 #include <rtm/RTC.h>
 #include <rtm/idl/ManagerSkel.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../ProcessLauncher.h"
 #include "NameBinder.h"
 
 namespace RTC {
@@ -69,18 +69,17 @@ private:
     // Starts a host process with this manager's command and load path, waits for it to register
     // and creates there; a host that does not register in time is ended.
     RTC::RTObject_ptr launchSlaveAndCreate(const std::string& args);
-    // Forgets started hosts that have ended; false when kMaxStartedSlaves still run.
-    bool reserveStart();
 
     RTC::Manager& m_manager;
     Registry& m_registry;
     const bool m_master;
     RTM::Manager_var m_self;
-    // Guards m_masters, m_slaves and m_started.
+    // Guards m_masters and m_slaves.
     std::mutex m_mutex;
     std::vector<RTM::Manager_var> m_masters;
     std::vector<RTM::Manager_var> m_slaves;
-    std::vector<pid_t> m_started;
+    // The host processes this master started itself.
+    ProcessLauncher m_hosts;
     // Held while a host process is started and awaited.
     std::mutex m_startMutex;
 };
