@@ -2,7 +2,7 @@
 #include <rtm/PeriodicExecutionContext.h>
 
 #include "ModuleManager.h"
-#include "remote/ManagerServant.h"
+#include "remote/ManagerFace.h"
 #include "remote/Registry.h"
 
 #include <coil/stringutil.h>
