@@ -49,7 +49,7 @@ TEST(StringUtil, ToBoolIgnoresCaseAndEndBlanksAndFallsBackOnAnythingElse) {
     EXPECT_TRUE(coil::toBool("on", "On", "Off", false));
 }
 
-TEST(StringUtil, EraseBothEndsBlankAndToUpperWorkInPlace) {
+TEST(StringUtil, BlanksAndCaseChangeInPlace) {
     const char* const cases[][2] = {
         {"", ""}, {" \t ", ""}, {"\ta b ", "a b"}, {"x", "x"}, {"\nx\n", "\nx\n"}};
     for (const auto& c : cases) {
@@ -57,9 +57,11 @@ TEST(StringUtil, EraseBothEndsBlankAndToUpperWorkInPlace) {
         coil::eraseBothEndsBlank(s);
         EXPECT_EQ(s, c[1]) << "\"" << c[0] << "\"";
     }
-    std::string s = "corba_cdr-1.0";
+    std::string s = " Shared_Memory\t";
+    EXPECT_EQ(coil::normalize(s), "shared_memory");
+    EXPECT_EQ(s, "shared_memory");
     coil::toUpper(s);
-    EXPECT_EQ(s, "CORBA_CDR-1.0");
+    EXPECT_EQ(s, "SHARED_MEMORY");
 }
 
 }  // namespace

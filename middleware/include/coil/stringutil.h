@@ -12,9 +12,15 @@ typedef std::vector<std::string> vstring;
 
 // Turns every ASCII letter of `str` into its capital, in place.
 void toUpper(std::string& str);
+// Turns every ASCII letter of `str` into its small letter, in place.
+void toLower(std::string& str);
 
 // Removes the blanks at the head and at the tail of `str`, in place.
 void eraseBothEndsBlank(std::string& str);
+
+// Removes the blanks at both ends of `str` and turns its letters small, in place; returns the
+// result.
+std::string normalize(std::string& str);
 
 // The pieces of `input` between occurrences of `delimiter`, each without the blanks at its ends;
 // an empty piece is left out when `ignore_empty` is set. An empty input gives no pieces at all,

@@ -14,6 +14,10 @@ void toUpper(std::string& str) {
     for (char& c : str) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 }
 
+void toLower(std::string& str) {
+    for (char& c : str) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
 void eraseBothEndsBlank(std::string& str) {
     const auto begin = str.find_first_not_of(kBlanks);
     if (begin == std::string::npos) {
@@ -22,6 +26,12 @@ void eraseBothEndsBlank(std::string& str) {
     }
     str.erase(str.find_last_not_of(kBlanks) + 1);
     str.erase(0, begin);
+}
+
+std::string normalize(std::string& str) {
+    eraseBothEndsBlank(str);
+    toLower(str);
+    return str;
 }
 
 vstring split(const std::string& input, const std::string& delimiter, bool ignore_empty) {

@@ -9,6 +9,8 @@ namespace RTC {
 
 class ManagerConfiguration {
 public:
+    ManagerConfiguration() = delete;
+
     // The middleware's defaults for the keys it reads, as pairs of key and value ended by an
     // empty key, the form coil::Properties::setDefaults takes.
     static const char** defaults();

@@ -1,5 +1,6 @@
 #include "ManagerServant.h"
 
+#include <coil/stringutil.h>
 #include <omniORB4/minorCode.h>
 #include <rtm/Manager.h>
 #include <rtm/RTObject.h>
@@ -274,8 +275,7 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
         argv.push_back(std::string(key) + ":" + config.getProperty(key));
     }
     std::string hosts;
-    std::istringstream endpoints(config.getProperty("corba.endpoints"));
-    for (std::string ep; std::getline(endpoints, ep, ',');) {
+    for (const std::string& ep : coil::split(config.getProperty("corba.endpoints"), ",", true)) {
         const auto colon = ep.rfind(':');
         if (colon == std::string::npos) continue;
         hosts += (hosts.empty() ? "" : ",") + ep.substr(0, colon + 1);
