@@ -1,6 +1,7 @@
 #include "StereoCameraSim.h"
 
-#include <cctype>
+#include <coil/stringutil.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -55,11 +56,6 @@ RTC::RTObject_impl* create(RTC::Manager* manager) {
 
 void destroy(RTC::RTObject_impl* rtc) { delete rtc; }
 
-std::string upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
 }  // namespace
 
 StereoCameraSim::StereoCameraSim(RTC::Manager* manager)
@@ -113,10 +109,11 @@ void StereoCameraSim::publishService(const coil::Properties& config) {
         PortableServer::ObjectId_var id = poa->activate_object(m_service.in());
         CORBA::Object_var ref = poa->id_to_reference(id.in());
         CORBA::ORB_var orb = m_pManager->getORB();
-        if (upper(config.getProperty("naming.enable")) == "YES") {
+        if (coil::toBool(config.getProperty("naming.enable"), "YES", "NO", false)) {
             // Checked as often as the middleware checks the components' names.
             double seconds = 0.0;
-            if (upper(config.getProperty("naming.update.enable", "YES")) == "YES") {
+            if (coil::toBool(config.getProperty("naming.update.enable", "YES"), "YES", "NO",
+                             false)) {
                 const std::string text = config.getProperty("naming.update.interval", "10");
                 char* end = nullptr;
                 seconds = std::strtod(text.c_str(), &end);

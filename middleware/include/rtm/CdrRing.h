@@ -1,3 +1,4 @@
+// Stand-in only: no OpenRTM-aist header has this name.
 // The buffer of an input port: a ring of received CDR encodings, oldest first.
 #ifndef RTM_CDRRING_H
 #define RTM_CDRRING_H

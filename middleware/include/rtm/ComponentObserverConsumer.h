@@ -1,3 +1,4 @@
+// Stand-in only: no OpenRTM-aist header has this name.
 // One tool's component observer ("IDL:OpenRTM/ComponentObserver:1.0"), handed to a component
 // through its Configuration object: the component's changes reach the tool as update_status()
 // calls.

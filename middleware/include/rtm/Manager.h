@@ -110,7 +110,6 @@ public:
 private:
     Manager();
     ~Manager();
-    void initConfig(int argc, char** argv);
     void initORB();
     void installSignalHandlers();
     void disposeExited();

@@ -1,3 +1,4 @@
+// Stand-in only: no OpenRTM-aist header has this name.
 // Helpers shared by the middleware's CORBA face and the tools that talk to it: name-value lists,
 // data-type names, naming-service paths and the names of the interfaces' enumerators.
 #ifndef RTM_REMOTEUTIL_H

@@ -1,3 +1,4 @@
+// Stand-in only: no OpenRTM-aist header has this name.
 // POSIX shared-memory segments of the "shared_memory" data port transport. A segment holds one
 // value at a time: an unsigned 64-bit length N in the connection's byte order at offset 0, then
 // the value's N octets of CDR from offset 8. The writing side creates and owns the segment; the

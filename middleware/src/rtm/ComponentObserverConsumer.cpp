@@ -1,11 +1,10 @@
+#include <coil/stringutil.h>
 #include <rtm/ComponentObserverConsumer.h>
 #include <rtm/RemoteUtil.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
-#include <sstream>
 
 namespace RTC {
 
@@ -17,13 +16,6 @@ const char* const kObservable[] = {"COMPONENT_PROFILE", "RTC_STATUS", "EC_STATUS
                                    "CONFIGURATION"};
 constexpr int kObservableCount = sizeof kObservable / sizeof kObservable[0];
 static_assert(kObservableCount == OpenRTM::HEARTBEAT, "every kind before the heartbeat");
-
-std::string trimmedUpper(std::string s) {
-    s.erase(0, s.find_first_not_of(" \t"));
-    s.erase(s.find_last_not_of(" \t") + 1);
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
 
 }  // namespace
 
@@ -41,14 +33,13 @@ ComponentObserverConsumer::ComponentObserverConsumer(const SDOPackage::ServicePr
         std::fill(std::begin(m_observed), std::end(m_observed), true);
         m_observed[OpenRTM::HEARTBEAT] = false;
     } else {
-        std::istringstream in(props.getProperty("observed_status"));
-        for (std::string item; std::getline(in, item, ',');) {
-            item = trimmedUpper(item);
+        for (std::string item : coil::split(props.getProperty("observed_status"), ",", true)) {
+            coil::toUpper(item);
             for (int k = 0; k < kObservableCount; ++k)
                 if (item == "ALL" || item == kObservable[k]) m_observed[k] = true;
         }
     }
-    m_heartbeat = trimmedUpper(props.getProperty("heartbeat.enable")) == "YES";
+    m_heartbeat = coil::toBool(props.getProperty("heartbeat.enable"), "YES", "NO", false);
     const std::string interval = props.getProperty("heartbeat.interval");
     char* end = nullptr;
     const double seconds = std::strtod(interval.c_str(), &end);

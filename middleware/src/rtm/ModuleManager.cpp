@@ -1,14 +1,9 @@
 #include "ModuleManager.h"
 
+#include <coil/stringutil.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +11,8 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+
+#include "ProcessLauncher.h"
 
 namespace fs = std::filesystem;
 
@@ -26,26 +23,6 @@ class Manager;
 namespace {
 
 typedef void (*InitFunc)(Manager*);
-
-std::string trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
-
-std::vector<std::string> commaList(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ','))
-        if (!trim(item).empty()) out.push_back(trim(item));
-    return out;
-}
-
-bool yes(std::string v) {
-    std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::toupper(c); });
-    return v == "YES";
-}
 
 std::string absolutePath(const fs::path& p) {
     std::error_code ec;
@@ -85,59 +62,6 @@ bool hasParentPart(const std::string& name) {
 constexpr auto kProfileTimeLimit = std::chrono::seconds(10);
 constexpr std::size_t kProfileOutputLimit = 1 << 20;
 
-// Runs argv (no shell; the first word looked up on the PATH) and returns its standard output,
-// ending it once it has taken kProfileTimeLimit or written kProfileOutputLimit bytes.
-std::string runForOutput(std::vector<std::string> argv) {
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return "";
-    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        if (devnull >= 0) {
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 2);
-        }
-        ::execvp(cargv[0], cargv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    if (devnull >= 0) ::close(devnull);
-    std::string text;
-    if (pid > 0) {
-        const auto deadline = std::chrono::steady_clock::now() + kProfileTimeLimit;
-        char buf[4096];
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || text.size() >= kProfileOutputLimit) break;
-            pollfd p{out[0], POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) break;
-            const ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            text.append(buf, static_cast<std::size_t>(n));
-        }
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    ::close(out[0]);
-    return text;
-}
-
-// The directory of the running program, where tools of the same build live.
-std::string programDir() {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : exe.parent_path().string();
-}
-
 }  // namespace
 
 ModuleManager::ModuleManager(coil::Properties& config) : m_config(config) {}
@@ -151,16 +75,19 @@ std::string ModuleManager::initFuncFor(const std::string& name) {
 
 void ModuleManager::parsePreloadItem(const std::string& item, std::string& file,
                                      std::string& initFunc) {
-    file = trim(item);
+    file = item;
+    coil::eraseBothEndsBlank(file);
     initFunc.clear();
     const auto open = file.find('(');
     if (open != std::string::npos && file.back() == ')') {
-        initFunc = trim(file.substr(open + 1, file.size() - open - 2));
-        file = trim(file.substr(0, open));
+        initFunc = file.substr(open + 1, file.size() - open - 2);
+        coil::eraseBothEndsBlank(initFunc);
+        file.erase(open);
+        coil::eraseBothEndsBlank(file);
     }
     if (file.find('.') == std::string::npos) {
         const std::vector<std::string> suffixes =
-            commaList(m_config.getProperty("manager.modules.C++.suffixes", "so"));
+            coil::split(m_config.getProperty("manager.modules.C++.suffixes", "so"), ",", true);
         file += "." + (suffixes.empty() ? std::string("so") : suffixes.front());
     }
 }
@@ -180,12 +107,13 @@ ReturnCode_t ModuleManager::find(const std::string& name, std::string& path, std
         return RTC::PRECONDITION_NOT_MET;
     }
     const std::vector<std::string> dirs =
-        commaList(m_config.getProperty("manager.modules.load_path"));
+        coil::split(m_config.getProperty("manager.modules.load_path"), ",", true);
     if (name[0] == '/') {
         const std::string abs = absolutePath(name);
         const bool inLoadPath = std::any_of(dirs.begin(), dirs.end(),
                                             [&](const std::string& d) { return isBelow(abs, d); });
-        if (!inLoadPath && !yes(m_config.getProperty("manager.modules.abs_path_allowed"))) {
+        if (!inLoadPath && !coil::toBool(m_config.getProperty("manager.modules.abs_path_allowed"),
+                                         "YES", "NO", false)) {
             error =
                 "absolute paths outside manager.modules.load_path are not allowed "
                 "(manager.modules.abs_path_allowed is NO)";
@@ -272,25 +200,13 @@ std::vector<std::string> ModuleManager::loaded() {
     return out;
 }
 
-std::vector<std::string> ModuleManager::commandWords(const std::string& command) {
-    std::istringstream in(command);
-    std::vector<std::string> words;
-    std::string w;
-    while (in >> w) words.push_back(w);
-    return words;
-}
-
 std::string ModuleManager::profileCommand(const std::string& language) {
     const std::string key = "manager.modules." + language + ".profile_cmd";
     const std::string cmd = m_config.getProperty(key);
     // The bare default names the profiler of the middleware's tool set: ours sits beside the
     // program (as rtcprof in a build tree, qor-rtcprof when installed) before any on the PATH.
-    if (language == "C++" && cmd == "rtcprof") {
-        const std::string dir = programDir();
-        for (const char* sibling : {"rtcprof", "qor-rtcprof"})
-            if (!dir.empty() && ::access((dir + "/" + sibling).c_str(), X_OK) == 0)
-                return dir + "/" + sibling;
-    }
+    if (language == "C++" && cmd == "rtcprof")
+        return ProcessLauncher::besideProgram(cmd, {"rtcprof", "qor-rtcprof"});
     return cmd;
 }
 
@@ -298,14 +214,16 @@ std::vector<coil::Properties> ModuleManager::loadable() {
     std::vector<coil::Properties> out;
     std::set<std::string> seen;
     for (const std::string& language :
-         commaList(m_config.getProperty("manager.supported_languages"))) {
+         coil::split(m_config.getProperty("manager.supported_languages"), ",", true)) {
         const std::string base = "manager.modules." + language + ".";
         std::set<std::string> suffixes;
-        for (const std::string& s : commaList(m_config.getProperty(base + "suffixes")))
+        for (const std::string& s : coil::split(m_config.getProperty(base + "suffixes"), ",", true))
             suffixes.insert(s);
         if (suffixes.empty()) continue;
-        std::vector<std::string> dirs = commaList(m_config.getProperty(base + "load_paths"));
-        for (const std::string& d : commaList(m_config.getProperty("manager.modules.load_path")))
+        std::vector<std::string> dirs =
+            coil::split(m_config.getProperty(base + "load_paths"), ",", true);
+        for (const std::string& d :
+             coil::split(m_config.getProperty("manager.modules.load_path"), ",", true))
             dirs.push_back(d);
         std::vector<std::string> candidates;
         for (const std::string& dir : dirs) {
@@ -330,10 +248,11 @@ std::vector<coil::Properties> ModuleManager::loadable() {
                 }
             }
             if (!known) {
-                std::vector<std::string> argv = commandWords(command);
+                std::vector<std::string> argv = ProcessLauncher::commandWords(command);
                 if (!argv.empty()) {
                     argv.push_back(path);
-                    std::istringstream in(runForOutput(argv));
+                    std::istringstream in(
+                        ProcessLauncher::output(argv, kProfileTimeLimit, kProfileOutputLimit));
                     probe.profile.load(in);
                 }
                 probe.ok = !probe.profile.getProperty("implementation_id").empty();

@@ -48,8 +48,6 @@ public:
 
     // The init function the loader calls when none is named: "Morvane.so" -> "MorvaneInit".
     static std::string initFuncFor(const std::string& name);
-    // A command of the configuration as the words of its argv; quotes have no meaning.
-    static std::vector<std::string> commandWords(const std::string& command);
     // A preload item, "file" or "file(InitFunc)", as a file name (with "." and the first C++
     // suffix appended when it has no ".") and an init function (empty when not given).
     void parsePreloadItem(const std::string& item, std::string& file, std::string& initFunc);

@@ -1,20 +1,13 @@
 #include "ManagerServant.h"
 
-#include <fcntl.h>
+#include <coil/stringutil.h>
 #include <omniORB4/minorCode.h>
 #include <rtm/Manager.h>
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -27,9 +20,6 @@ namespace remote {
 
 namespace {
 
-// How long a call to a master that may not be there may take: the registration of every
-// process goes to localhost:2810 by default, and must cost nothing when nobody is there.
-constexpr CORBA::ULong kMasterProbeTimeoutMs = 2000;
 // How long a master waits for a slave it started to register.
 constexpr auto kSlaveStartLimit = std::chrono::seconds(10);
 // How many host processes a master keeps that it started itself.
@@ -70,11 +60,6 @@ std::string refusal(const std::string& key, const std::string& value, RTC::Retur
     while (std::getline(parts, part, '.'))
         if (part == "config_file") return "a config_file names a file to read";
     return "";
-}
-
-bool yes(std::string v) {
-    std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::toupper(c); });
-    return v == "YES";
 }
 
 void append(SDOPackage::NVList& list, const std::string& name, const std::string& value) {
@@ -127,23 +112,6 @@ std::string requestedLanguage(const std::string& args) {
     std::string part;
     while (std::getline(in, part, ':')) f.push_back(part);
     return f.size() >= 5 && !f[4].empty() ? f[4] : "C++";
-}
-
-std::string programDir() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : exe.parent_path().string();
-}
-
-// The face of this process's manager while its registration thread may run.
-std::mutex s_faceMutex;
-ManagerFace* s_face = nullptr;
-
-// A process may end without shutting its manager down; the thread must not be inside the ORB
-// while the ORB's own teardown runs at exit.
-void stopRegistrationAtExit() {
-    std::lock_guard<std::mutex> lock(s_faceMutex);
-    if (s_face) s_face->stopRegistration();
 }
 
 }  // namespace
@@ -267,18 +235,10 @@ RTC::RTObject_ptr ManagerServant::createInSlave(const std::string& request) {
     return RTC::RTObject::_nil();
 }
 
-bool ManagerServant::reserveStart() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_started.erase(std::remove_if(m_started.begin(), m_started.end(),
-                                   [](pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }),
-                    m_started.end());
-    return m_started.size() < kMaxStartedSlaves;
-}
-
 RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) {
     // One start at a time, so that the bound holds and each new slave is told apart.
     std::lock_guard<std::mutex> starting(m_startMutex);
-    if (!reserveStart()) {
+    if (m_hosts.running() >= kMaxStartedSlaves) {
         std::cerr << "manager: create_component(\"" << shown(args)
                   << "\") refused: " << kMaxStartedSlaves
                   << " host processes started by this master are running" << std::endl;
@@ -288,23 +248,11 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
     const std::string language = requestedLanguage(args);
     std::string command = config.getProperty("manager.modules." + language + ".manager_cmd");
     // As for the profiler: the default names the host program of this tool set.
-    if (command == "rtcd") {
-        const std::string dir = programDir();
-        for (const char* sibling : {"rtcd", "qor-rtcd"})
-            if (!dir.empty() && ::access((dir + "/" + sibling).c_str(), X_OK) == 0) {
-                command = dir + "/" + sibling;
-                break;
-            }
-    }
+    if (command == "rtcd") command = ProcessLauncher::besideProgram(command, {"rtcd", "qor-rtcd"});
     std::string loadPath = config.getProperty("manager.modules.load_path");
     const std::string langPaths = config.getProperty("manager.modules." + language + ".load_paths");
     if (!langPaths.empty()) loadPath += "," + langPaths;
-    std::vector<std::string> argv;
-    {
-        std::istringstream words(command);
-        std::string w;
-        while (words >> w) argv.push_back(w);
-    }
+    std::vector<std::string> argv = ProcessLauncher::commandWords(command);
     if (argv.empty()) {
         std::cerr << "manager: cannot create \"" << shown(args) << "\": no slave, and no "
                   << "manager.modules." << language << ".manager_cmd to start one" << std::endl;
@@ -327,60 +275,20 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
         argv.push_back(std::string(key) + ":" + config.getProperty(key));
     }
     std::string hosts;
-    std::istringstream endpoints(config.getProperty("corba.endpoints"));
-    for (std::string ep; std::getline(endpoints, ep, ',');) {
+    for (const std::string& ep : coil::split(config.getProperty("corba.endpoints"), ",", true)) {
         const auto colon = ep.rfind(':');
         if (colon == std::string::npos) continue;
         hosts += (hosts.empty() ? "" : ",") + ep.substr(0, colon + 1);
     }
     argv.push_back("-o");
     argv.push_back("corba.endpoints:" + hosts);
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-
     const std::vector<RTM::Manager_var> before = slaves();
-    // Started twice removed, so that it outlives nothing of ours and leaves no zombie; a pipe
-    // closed by exec tells whether the command could be run at all, another gives its pid.
-    int report[2], pidPipe[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return RTC::RTObject::_nil();
-    if (::pipe2(pidPipe, O_CLOEXEC) != 0) {
-        ::close(report[0]);
-        ::close(report[1]);
-        return RTC::RTObject::_nil();
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(report[0]);
-        ::close(pidPipe[0]);
-        const pid_t grandchild = ::fork();
-        if (grandchild == 0) {
-            ::setsid();
-            ::execvp(cargv[0], cargv.data());
-            const int err = errno;
-            (void)!::write(report[1], &err, sizeof err);
-            ::_exit(127);
-        }
-        (void)!::write(pidPipe[1], &grandchild, sizeof grandchild);
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    ::close(pidPipe[1]);
-    pid_t started = -1;
-    int err = 0;
-    if (child > 0 && ::read(pidPipe[0], &started, sizeof started) != sizeof started) started = -1;
-    const bool failed = child > 0 && ::read(report[0], &err, sizeof err) == sizeof err;
-    ::close(report[0]);
-    ::close(pidPipe[0]);
-    if (child > 0) ::waitpid(child, nullptr, 0);
-    if (child < 0 || failed || started <= 0) {
+    std::string error;
+    const pid_t started = m_hosts.start(argv, error);
+    if (started < 0) {
         std::cerr << "manager: cannot create \"" << shown(args) << "\": cannot start \"" << argv[0]
-                  << "\" (" << std::strerror(child < 0 ? errno : err) << ")" << std::endl;
+                  << "\" (" << error << ")" << std::endl;
         return RTC::RTObject::_nil();
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_started.push_back(started);
     }
     const auto deadline = std::chrono::steady_clock::now() + kSlaveStartLimit;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -401,7 +309,7 @@ RTC::RTObject_ptr ManagerServant::launchSlaveAndCreate(const std::string& args) 
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // A host that never registered serves nobody: it goes.
-    ::kill(started, SIGKILL);
+    m_hosts.end(started);
     std::cerr << "manager: cannot create \"" << shown(args) << "\": the slave started with \""
               << argv[0] << "\" did not register within 10 s and was ended" << std::endl;
     return RTC::RTObject::_nil();
@@ -601,144 +509,6 @@ RTC::ReturnCode_t ManagerServant::shutdown() {
 }
 
 CORBA::Object_ptr ManagerServant::get_service(const char*) { return CORBA::Object::_nil(); }
-
-ManagerFace::ManagerFace(RTC::Manager& manager, Registry& registry)
-    : m_manager(manager), m_registry(registry) {
-    coil::Properties& config = manager.getConfig();
-    const bool master = yes(config.getProperty("manager.is_master"));
-    CORBA::ORB_ptr orb = registry.orb();
-    try {
-        CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
-        m_poa = PortableServer::POA::_narrow(obj);
-        m_servant = new ManagerServant(manager, registry, master);
-        m_id = PortableServer::string_to_ObjectId(config.getProperty("manager.name").c_str());
-        m_poa->activate_object_with_id(m_id.in(), m_servant);
-        CORBA::Object_var ref = m_poa->id_to_reference(m_id.in());
-        RTM::Manager_var self = RTM::Manager::_narrow(ref);
-        m_servant->setSelf(self);
-    } catch (const CORBA::Exception& e) {
-        std::cerr << "manager: cannot activate the manager object (" << e._name()
-                  << "); the manager is not reachable from outside" << std::endl;
-        if (m_servant) m_servant->_remove_ref();
-        m_servant = nullptr;
-        return;
-    }
-    if (master && yes(config.getProperty("naming.enable"))) {
-        coil::Properties self;
-        self.setProperty("instance_name", config.getProperty("manager.instance_name"));
-        std::vector<std::string> paths;
-        std::istringstream formats(config.getProperty("manager.naming_formats"));
-        std::string format;
-        while (std::getline(formats, format, ',')) {
-            format.erase(0, format.find_first_not_of(" \t"));
-            format.erase(format.find_last_not_of(" \t") + 1);
-            if (!format.empty()) paths.push_back(NameBinder::expand(format, self, config));
-        }
-        // Kept bound like the components' names: a naming service restarted empty gets it back.
-        registry.bindObject(m_servant->self(), paths);
-    }
-    // Calls come in from here on: whoever reaches the manager also finds its names.
-    try {
-        PortableServer::POAManager_var pm = m_poa->the_POAManager();
-        pm->activate();
-    } catch (const CORBA::Exception& e) {
-        std::cerr << "manager: cannot serve the manager object (" << e._name() << ")" << std::endl;
-    }
-    if (!master) {
-        // Read here, so that the thread never reads the configuration while others write it.
-        const std::string address = "corbaloc::" + config.getProperty("corba.master_manager") +
-                                    "/" + config.getProperty("manager.name");
-        const bool retry = yes(config.getProperty("corba.update_master_manager.enable"));
-        const double seconds =
-            std::atof(config.getProperty("corba.update_master_manager.interval").c_str());
-        const auto period =
-            std::chrono::milliseconds(static_cast<long>(std::max(seconds, 0.1) * 1000));
-        m_registrar = std::thread(
-            [this, address, retry, period] { registerWithMaster(address, retry, period); });
-        static std::once_flag s_atExit;
-        std::call_once(s_atExit, [] { std::atexit(stopRegistrationAtExit); });
-        std::lock_guard<std::mutex> lock(s_faceMutex);
-        s_face = this;
-    }
-}
-
-ManagerFace::~ManagerFace() {
-    {
-        std::lock_guard<std::mutex> lock(s_faceMutex);
-        if (s_face == this) s_face = nullptr;
-    }
-    shutdown();
-    if (!m_servant) return;
-    try {
-        m_poa->deactivate_object(m_id.in());
-    } catch (const CORBA::Exception&) {
-    }
-    m_servant->_remove_ref();
-}
-
-void ManagerFace::registerWithMaster(const std::string& address, bool retry,
-                                     std::chrono::milliseconds period) {
-    CORBA::ORB_var orb = m_manager.getORB();
-    std::unique_lock<std::mutex> lock(m_mutex);
-    do {
-        lock.unlock();
-        m_servant->dropDeadMasters();
-        if (m_servant->masters().empty()) {
-            try {
-                CORBA::Object_var obj = orb->string_to_object(address.c_str());
-                omniORB::setClientCallTimeout(obj, kMasterProbeTimeoutMs);
-                RTM::Manager_var master = RTM::Manager::_narrow(obj);
-                // Set again: the narrowed reference may be a new one, without the timeout.
-                if (!CORBA::is_nil(master))
-                    omniORB::setClientCallTimeout(master, kMasterProbeTimeoutMs);
-                if (!CORBA::is_nil(master) && !master->_is_equivalent(m_servant->self()) &&
-                    m_servant->add_master_manager(master) == RTC::RTC_OK)
-                    master->add_slave_manager(m_servant->self());
-            } catch (const CORBA::Exception&) {
-                // Nobody there (yet), or not a manager.
-            }
-        }
-        lock.lock();
-    } while (retry && !m_wake.wait_for(lock, period, [this] { return m_stop; }));
-}
-
-void ManagerFace::stopRegistration() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    std::lock_guard<std::mutex> lock(m_joinMutex);
-    if (m_registrar.joinable()) m_registrar.join();
-}
-
-void ManagerFace::shutdown() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_shutDown) return;
-        m_shutDown = true;
-    }
-    stopRegistration();
-    if (!m_servant) return;
-    RTM::Manager_ptr self = m_servant->self();
-    // Links a peer added may lead nowhere: they share one limit in all.
-    const PeerBudget budget = m_registry.budget(kPeerCallLimit);
-    for (RTM::Manager_var& slave : m_servant->slaves()) {
-        if (!budget.limit(slave, kPeerCallTimeoutMs)) break;
-        try {
-            slave->remove_master_manager(self);
-        } catch (const CORBA::Exception&) {
-        }
-    }
-    for (RTM::Manager_var& master : m_servant->masters()) {
-        if (!budget.limit(master, kPeerCallTimeoutMs)) break;
-        try {
-            master->remove_slave_manager(self);
-        } catch (const CORBA::Exception&) {
-        }
-    }
-    m_registry.unbindObject(self);
-}
 
 }  // namespace remote
 }  // namespace RTC

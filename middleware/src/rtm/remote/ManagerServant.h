@@ -1,20 +1,17 @@
 // The manager's CORBA face, RTM::Manager: a thin servant over the core Manager, plus what only
-// exists remotely (the links to master and slave managers, the manager's names).
+// exists remotely (the links to master and slave managers) and the master's policy for the host
+// processes it starts.
 #ifndef RTM_REMOTE_MANAGERSERVANT_H
 #define RTM_REMOTE_MANAGERSERVANT_H
 
 #include <rtm/RTC.h>
 #include <rtm/idl/ManagerSkel.h>
-#include <sys/types.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "NameBinder.h"
+#include "../ProcessLauncher.h"
 
 namespace RTC {
 
@@ -69,58 +66,19 @@ private:
     // Starts a host process with this manager's command and load path, waits for it to register
     // and creates there; a host that does not register in time is ended.
     RTC::RTObject_ptr launchSlaveAndCreate(const std::string& args);
-    // Forgets started hosts that have ended; false when kMaxStartedSlaves still run.
-    bool reserveStart();
 
     RTC::Manager& m_manager;
     Registry& m_registry;
     const bool m_master;
     RTM::Manager_var m_self;
-    // Guards m_masters, m_slaves and m_started.
+    // Guards m_masters and m_slaves.
     std::mutex m_mutex;
     std::vector<RTM::Manager_var> m_masters;
     std::vector<RTM::Manager_var> m_slaves;
-    std::vector<pid_t> m_started;
+    // The host processes this master started itself.
+    ProcessLauncher m_hosts;
     // Held while a host process is started and awaited.
     std::mutex m_startMutex;
-};
-
-// The manager object of a process: activated under the object key "manager.name" at every
-// endpoint, bound in naming when the manager is the master, and, when it is not, registered with
-// the master at "corba.master_manager" by a thread that retries while no master answers.
-class ManagerFace {
-public:
-    ManagerFace(RTC::Manager& manager, Registry& registry);
-    ~ManagerFace();
-    ManagerFace(const ManagerFace&) = delete;
-    ManagerFace& operator=(const ManagerFace&) = delete;
-
-    // Tells the masters and slaves that this manager goes, unbinds its names and stops the
-    // registration thread. Runs once; the object stays active until destruction.
-    void shutdown();
-    // Ends the registration thread, waiting for a call in progress. Any thread but that one.
-    void stopRegistration();
-
-private:
-    // Registers with the master at `address` now and, when `retry`, every `period` while no
-    // master answers.
-    void registerWithMaster(const std::string& address, bool retry,
-                            std::chrono::milliseconds period);
-
-    RTC::Manager& m_manager;
-    Registry& m_registry;
-    ManagerServant* m_servant = nullptr;
-    PortableServer::POA_var m_poa;
-    PortableServer::ObjectId_var m_id;
-
-    // Guards m_stop; m_wake ends the registration thread's waits.
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    bool m_shutDown = false;
-    // Guards joining m_registrar, which shutdown and the end of the process may both try.
-    std::mutex m_joinMutex;
-    std::thread m_registrar;
 };
 
 }  // namespace remote

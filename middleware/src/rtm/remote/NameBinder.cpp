@@ -1,5 +1,6 @@
 #include "NameBinder.h"
 
+#include <coil/stringutil.h>
 #include <rtm/RemoteUtil.h>
 
 #include <algorithm>
@@ -14,13 +15,6 @@ namespace {
 // The longest one naming call made while unbinding may take.
 const CORBA::ULong kNamingCallTimeoutMs = 5000;
 
-std::string trimmed(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return "";
-    const auto e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
 CosNaming::Name prefix(const CosNaming::Name& name, CORBA::ULong length) {
     CosNaming::Name part;
     part.length(length);
@@ -32,16 +26,9 @@ CosNaming::Name prefix(const CosNaming::Name& name, CORBA::ULong length) {
 
 NameBinder::NameBinder(CORBA::ORB_ptr orb, const std::string& servers, CORBA::ULong timeoutMs)
     : m_orb(CORBA::ORB::_duplicate(orb)), m_timeoutMs(timeoutMs) {
-    std::string::size_type start = 0;
-    while (start <= servers.size()) {
-        auto comma = servers.find(',', start);
-        if (comma == std::string::npos) comma = servers.size();
-        const std::string entry = trimmed(servers.substr(start, comma - start));
-        if (!entry.empty()) {
-            m_servers.emplace_back();
-            m_servers.back().entry = entry;
-        }
-        start = comma + 1;
+    for (const std::string& entry : coil::split(servers, ",", true)) {
+        m_servers.emplace_back();
+        m_servers.back().entry = entry;
     }
 }
 

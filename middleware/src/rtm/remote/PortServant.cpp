@@ -1,8 +1,8 @@
+#include <coil/stringutil.h>
 #include <rtm/RTObject.h>
 #include <rtm/RemoteUtil.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "PeerBudget.h"
@@ -16,18 +16,11 @@ namespace {
 
 [[noreturn]] void gone() { throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO); }
 
-std::string lowered(std::string s) {
-    s.erase(0, s.find_first_not_of(" \t"));
-    s.erase(s.find_last_not_of(" \t") + 1);
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
-
 // True when the profile asks for "shared_memory"; anything else is "corba_cdr", the default.
 bool wantsSharedMemory(const RTC::ConnectorProfile& profile) {
     std::string value;
     return findString(profile.properties, "dataport.interface_type", value) &&
-           lowered(value) == "shared_memory";
+           coil::normalize(value) == "shared_memory";
 }
 
 bool isSelf(RTC::PortService_ptr port, RTC::PortService_ptr self) {
@@ -137,9 +130,10 @@ ReturnCode_t PortServant::checkProfile(const RTC::ConnectorProfile& profile) con
     if (!keysWithinDepth(profile.properties)) return RTC::BAD_PARAMETER;
     std::string value;
     if (findString(profile.properties, "dataport.interface_type", value) &&
-        lowered(value) != "corba_cdr" && lowered(value) != "shared_memory")
+        coil::normalize(value) != "corba_cdr" && value != "shared_memory")
         return RTC::BAD_PARAMETER;
-    if (findString(profile.properties, "dataport.dataflow_type", value) && lowered(value) != "push")
+    if (findString(profile.properties, "dataport.dataflow_type", value) &&
+        coil::normalize(value) != "push")
         return RTC::BAD_PARAMETER;
     if (findString(profile.properties, "dataport.data_type", value) &&
         !dataTypesMatch(value, m_port->getProperties().getProperty("dataport.data_type")))

@@ -1,10 +1,10 @@
 #include "Registry.h"
 
+#include <coil/stringutil.h>
 #include <rtm/Manager.h>
 #include <rtm/RTObject.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,35 +16,10 @@
 namespace RTC {
 namespace remote {
 
-namespace {
-
-bool yes(const std::string& value) {
-    std::string v = value;
-    std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::toupper(c); });
-    return v == "YES";
-}
-
-std::vector<std::string> splitFormats(const std::string& formats) {
-    std::vector<std::string> out;
-    std::string::size_type start = 0;
-    while (start <= formats.size()) {
-        auto comma = formats.find(',', start);
-        if (comma == std::string::npos) comma = formats.size();
-        std::string f = formats.substr(start, comma - start);
-        f.erase(0, f.find_first_not_of(" \t"));
-        f.erase(f.find_last_not_of(" \t") + 1);
-        if (!f.empty()) out.push_back(f);
-        start = comma + 1;
-    }
-    return out;
-}
-
-}  // namespace
-
 Registry::Registry(Manager& manager)
     : m_manager(manager), m_orb(manager.getORB()), m_poa(manager.getPOA()) {
     coil::Properties& config = manager.getConfig();
-    if (yes(config.getProperty("corba.corbaloc"))) {
+    if (coil::toBool(config.getProperty("corba.corbaloc"), "YES", "NO", false)) {
         try {
             CORBA::Object_var obj = m_orb->resolve_initial_references("omniINSPOA");
             m_insPoa = PortableServer::POA::_narrow(obj);
@@ -57,11 +32,13 @@ Registry::Registry(Manager& manager)
         }
     }
     const std::string type = config.getProperty("naming.type", "corba");
-    if (yes(config.getProperty("naming.enable")) && type.find("corba") != std::string::npos)
+    if (coil::toBool(config.getProperty("naming.enable"), "YES", "NO", false) &&
+        type.find("corba") != std::string::npos)
         m_naming.reset(new NameBinder(m_orb, config.getProperty("corba.nameservers"),
                                       kPeerCallTimeoutMs));
     const double interval = std::atof(config.getProperty("naming.update.interval", "10").c_str());
-    if (m_naming && yes(config.getProperty("naming.update.enable")) && interval > 0.0) {
+    if (m_naming && coil::toBool(config.getProperty("naming.update.enable"), "YES", "NO", false) &&
+        interval > 0.0) {
         const auto period = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::duration<double>(interval));
         m_updater = std::thread([this, period] {
@@ -134,7 +111,8 @@ void Registry::attach(RTObject_impl* comp) {
     entry.ior = CORBA::String_var(m_orb->object_to_string(entry.servant->ref())).in();
     if (m_naming) {
         const coil::Properties& config = m_manager.getConfig();
-        for (const std::string& format : splitFormats(config.getProperty("naming.formats")))
+        for (const std::string& format :
+             coil::split(config.getProperty("naming.formats"), ",", true))
             entry.paths.push_back(NameBinder::expand(format, comp->getProperties(), config));
     }
     {
