@@ -92,7 +92,7 @@ void StereoCameraSim::openRecording(const coil::Properties& config) {
                   << "\" (expected 0.01..1000, or 0 for the recorded pace)" << std::endl;
         rate = 0;
     }
-    const bool loop = upper(config.getProperty("camera.play_loop")) == "YES";
+    const bool loop = coil::toBool(config.getProperty("camera.play_loop"), "YES", "NO", false);
     try {
         m_player.reset(new RecordingPlayer(m_playPath, rate, loop));
         std::cerr << "StereoCameraSim: playing " << m_playPath << ": " << m_player->describe()
