@@ -383,3 +383,36 @@ TEST(SegmentSize, KiloAndMegaSuffixesAndPlainOctets) {
                           Case{"99999999999999", 2097152}})
         EXPECT_EQ(c.size, RTC::parseSegmentSize(c.text)) << '"' << c.text << '"';
 }
+
+// The ports move chars as octets instead of through omniORB's converters: the bytes on the wire
+// and the chars decoded must be exactly what omniORB's own streams give.
+TEST_F(DataPorts, CharsCrossThePortsAsOmniOrbEncodesThem) {
+    QOR::TimedImageData sent;
+    sent.data.imageSize = 256;
+    sent.data.imgData.length(256);
+    for (CORBA::ULong i = 0; i < 256; ++i) sent.data.imgData[i] = static_cast<CORBA::Char>(i);
+    const std::vector<std::uint8_t> expected = testsupport::encode(sent);
+
+    alignas(8) unsigned char area[512];
+    RTC::SegmentStream segment(area, sizeof area, true);
+    sent >>= segment;
+    ASSERT_EQ(expected.size(), segment.length());
+    EXPECT_EQ(0, std::memcmp(expected.data(), area, expected.size()));
+
+    RTC::OutPort<QOR::TimedImageData> out("out", sent);
+    QOR::TimedImageData got;
+    RTC::InPort<QOR::TimedImageData> in("in", got);
+    out.connectLocal(in);
+    ASSERT_TRUE(out.write());
+    ASSERT_TRUE(in.read());
+    ASSERT_EQ(256u, got.data.imgData.length());
+    EXPECT_EQ(0, std::memcmp(sent.data.imgData.get_buffer(), got.data.imgData.get_buffer(), 256));
+
+    // Sets that differ keep omniORB's converter.
+    using omni::omniCodeSet;
+    omniCodeSet::NCS_C* utf8 = omniCodeSet::getNCS_C(omniCodeSet::ID_UTF_8);
+    omniCodeSet::NCS_C* latin1 = omniCodeSet::getNCS_C(omniCodeSet::ID_8859_1);
+    omniCodeSet::TCS_C* latin1Tcs = omniCodeSet::getTCS_C(omniCodeSet::ID_8859_1, GIOP::Version{1, 2});
+    EXPECT_EQ(utf8, RTC::octetChars(utf8, latin1Tcs));
+    EXPECT_NE(latin1, RTC::octetChars(latin1, latin1Tcs));
+}

@@ -3,6 +3,7 @@
 #define RTM_INPORT_H
 
 #include <rtm/InPortBase.h>
+#include <rtm/OctetChars.h>
 
 #include <string>
 
@@ -21,13 +22,15 @@ std::string dataTypeName() {
 // omniORB's memory stream multiplies item size by item count in 32 bits when it checks that the
 // input can hold a sequence, so 2^31 two-octet elements pass its check and are then allocated.
 // This stream refuses any count whose octets exceed what a CDR buffer (at most 2^32 - 1 octets)
-// can hold, and leaves every smaller one to omniORB's own check.
-class CheckedCdrStream : public cdrMemoryStream {
+// can hold, and leaves every smaller one to omniORB's own check. An empty sequence needs no
+// input: depth maps hold one in each of their millions of points.
+class CheckedCdrStream : public PortCdrStream {
 public:
-    CheckedCdrStream(void* buffer, size_t length) : cdrMemoryStream(buffer, length) {}
+    CheckedCdrStream(void* buffer, size_t length) : PortCdrStream(buffer, length) {}
 
     CORBA::Boolean checkInputOverrun(CORBA::ULong itemSize, CORBA::ULong nItems,
                                      omni::alignment_t align = omni::ALIGN_1) override {
+        if (nItems == 0 && align == omni::ALIGN_1) return 1;
         if (static_cast<unsigned long long>(itemSize) * nItems > 0xffffffffull) return 0;
         return cdrMemoryStream::checkInputOverrun(itemSize, nItems, align);
     }

@@ -2,6 +2,7 @@
 #ifndef RTM_OUTPORTBASE_H
 #define RTM_OUTPORTBASE_H
 
+#include <rtm/CdrAreaStream.h>
 #include <rtm/InPortBase.h>
 #include <rtm/PortBase.h>
 
@@ -73,7 +74,7 @@ protected:
 private:
     // The encoding of the value being delivered in one byte order, made when first needed.
     struct Encoding {
-        std::unique_ptr<cdrMemoryStream> stream;
+        std::unique_ptr<GrowingCdrStream> stream;
         bool made = false;
     };
     const Encoding& encoded(const CdrEncoder& value, bool littleEndian);

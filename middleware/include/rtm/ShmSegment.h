@@ -6,6 +6,7 @@
 #ifndef RTM_SHMSEGMENT_H
 #define RTM_SHMSEGMENT_H
 
+#include <rtm/CdrAreaStream.h>
 #include <rtm/RTC.h>
 
 #include <cstddef>
@@ -28,34 +29,15 @@ bool acceptableSegmentName(const std::string& name);
 
 // Encodes into a fixed area, such as a segment's value area; throws SegmentStream::Full when the
 // value does not fit, leaving the area partly written. Output only.
-class SegmentStream : public cdrStream {
+class SegmentStream : public CdrAreaStream {
 public:
     struct Full {};
     // `area` must be 8-aligned: CDR alignment counts from it.
     SegmentStream(void* area, std::size_t capacity, bool littleEndian);
-    // Octets written so far.
-    std::size_t length() const;
-
-    void put_octet_array(const CORBA::Octet* b, int size,
-                         omni::alignment_t align = omni::ALIGN_1) override;
-    void get_octet_array(CORBA::Octet* b, int size,
-                         omni::alignment_t align = omni::ALIGN_1) override;
-    void skipInput(CORBA::ULong size) override;
-    CORBA::Boolean checkInputOverrun(CORBA::ULong itemSize, CORBA::ULong nItems,
-                                     omni::alignment_t align = omni::ALIGN_1) override;
-    CORBA::Boolean checkOutputOverrun(CORBA::ULong itemSize, CORBA::ULong nItems,
-                                      omni::alignment_t align = omni::ALIGN_1) override;
-    CORBA::ULong currentInputPtr() const override;
-    CORBA::ULong currentOutputPtr() const override;
 
 protected:
-    void fetchInputData(omni::alignment_t align, std::size_t required) override;
-    CORBA::Boolean reserveOutputSpaceForPrimitiveType(omni::alignment_t align,
-                                                      std::size_t required) override;
-    CORBA::Boolean maybeReserveOutputSpace(omni::alignment_t align, std::size_t required) override;
-
-private:
-    char* const m_begin;
+    void grow(std::size_t total) override;
+    std::size_t limit() const override;
 };
 
 // The writing side's segment, created under a name chosen by the caller and unlinked when it is

@@ -102,9 +102,8 @@ const OutPortBase::Encoding& OutPortBase::encoded(const CdrEncoder& value, bool 
     if (e.made) return e;
     // Made on first use: a stream takes the ORB's code sets when it is constructed, and a port
     // may be constructed before the ORB exists.
-    if (!e.stream) e.stream.reset(new cdrMemoryStream);
-    e.stream->rewindPtrs();
-    e.stream->setByteSwapFlag(littleEndian);
+    if (!e.stream) e.stream.reset(new GrowingCdrStream(littleEndian));
+    e.stream->rewind(littleEndian);
     value.encode(*e.stream);
     e.made = true;
     return e;
@@ -125,7 +124,7 @@ bool OutPortBase::deliver(const CdrEncoder& value) {
             s = c->putValue(value);
         } else {
             const Encoding& e = encoded(value, c->littleEndian());
-            s = c->put(static_cast<const CORBA::Octet*>(e.stream->bufPtr()), e.stream->bufSize());
+            s = c->put(e.stream->data(), static_cast<CORBA::ULong>(e.stream->length()));
         }
         if (s != OpenRTM::PORT_OK) all = false;
         if (c->dead()) dead.push_back(c->info().id);

@@ -53,10 +53,6 @@ private:
 
 std::string errorText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-bool hostIsLittle() { return omni::myByteOrder != 0; }
-
-[[noreturn]] void outputOnly() { throw CORBA::MARSHAL(0, CORBA::COMPLETED_NO); }
-
 }  // namespace
 
 std::size_t parseSegmentSize(const std::string& raw) {
@@ -86,55 +82,14 @@ bool acceptableSegmentName(const std::string& name) {
 }
 
 SegmentStream::SegmentStream(void* area, std::size_t capacity, bool littleEndian)
-    : m_begin(static_cast<char*>(area)) {
-    pd_outb_mkr = m_begin;
-    pd_outb_end = m_begin + capacity;
-    pd_marshal_byte_swap = littleEndian != hostIsLittle();
-    pd_unmarshal_byte_swap = pd_marshal_byte_swap;
-    // Character data takes the ORB's transmission code sets, as a memory stream does.
-    cdrMemoryStream probe;
-    pd_tcs_c = probe.TCS_C();
-    pd_tcs_w = probe.TCS_W();
+    : CdrAreaStream(littleEndian) {
+    setArea(area, capacity);
 }
 
-std::size_t SegmentStream::length() const {
-    return static_cast<std::size_t>(static_cast<char*>(pd_outb_mkr) - m_begin);
-}
+void SegmentStream::grow(std::size_t) { throw Full(); }
 
-void SegmentStream::put_octet_array(const CORBA::Octet* b, int size, omni::alignment_t align) {
-    maybeReserveOutputSpace(align, static_cast<std::size_t>(size));
-    char* p = reinterpret_cast<char*>(outMkr(align));
-    if (size > 0) std::memcpy(p, b, static_cast<std::size_t>(size));
-    pd_outb_mkr = p + size;
-}
-
-void SegmentStream::get_octet_array(CORBA::Octet*, int, omni::alignment_t) { outputOnly(); }
-void SegmentStream::skipInput(CORBA::ULong) { outputOnly(); }
-CORBA::Boolean SegmentStream::checkInputOverrun(CORBA::ULong, CORBA::ULong, omni::alignment_t) {
-    return 0;
-}
-
-CORBA::Boolean SegmentStream::checkOutputOverrun(CORBA::ULong itemSize, CORBA::ULong nItems,
-                                                 omni::alignment_t align) {
-    const omni::ptr_arith_t p = outMkr(align);
-    const unsigned long long need = static_cast<unsigned long long>(itemSize) * nItems;
-    return p <= outEnd() && need <= static_cast<unsigned long long>(outEnd() - p);
-}
-
-CORBA::ULong SegmentStream::currentInputPtr() const { return 0; }
-CORBA::ULong SegmentStream::currentOutputPtr() const { return static_cast<CORBA::ULong>(length()); }
-void SegmentStream::fetchInputData(omni::alignment_t, std::size_t) { outputOnly(); }
-
-CORBA::Boolean SegmentStream::reserveOutputSpaceForPrimitiveType(omni::alignment_t align,
-                                                                 std::size_t required) {
-    return maybeReserveOutputSpace(align, required);
-}
-
-CORBA::Boolean SegmentStream::maybeReserveOutputSpace(omni::alignment_t align,
-                                                      std::size_t required) {
-    const omni::ptr_arith_t p = outMkr(align);
-    if (p > outEnd() || required > static_cast<std::size_t>(outEnd() - p)) throw Full();
-    return 1;
+std::size_t SegmentStream::limit() const {
+    return static_cast<std::size_t>(kMaxSegmentSize - kSegmentHeaderSize);
 }
 
 SegmentWriter::SegmentWriter(std::string name) : m_name(std::move(name)) {}

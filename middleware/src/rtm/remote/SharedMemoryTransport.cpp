@@ -167,12 +167,11 @@ OpenRTM::PortStatus SharedMemoryConnector::putValue(const CdrEncoder& value) {
         length = stream.length();
     } catch (const SegmentStream::Full&) {
         // Rare: measured by encoding it aside, then copied into a segment grown to fit it.
-        cdrMemoryStream aside;
-        aside.setByteSwapFlag(little);
+        GrowingCdrStream aside(little);
         value.encode(aside);
-        length = aside.bufSize();
+        length = aside.length();
         if (!reserve(length)) return OpenRTM::PORT_ERROR;
-        std::memcpy(m_segment.valueArea(), aside.bufPtr(), length);
+        std::memcpy(m_segment.valueArea(), aside.data(), length);
     }
     return announce(length);
 }
