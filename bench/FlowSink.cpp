@@ -18,12 +18,14 @@ public:
 
     RTC::ReturnCode_t onInitialize() override {
         addInPort("stereo", m_in);
+        m_arrivals = benchprobe::watchArrivals(m_in);
         return RTC::RTC_OK;
     }
     RTC::ReturnCode_t onExecute(RTC::UniqueId) override {
         while (m_in.isNew()) {
             const RTC::Time before = m_map.tm;
-            if (m_in.read()) benchprobe::cycleEnded(before, m_map.tm, m_in);
+            benchprobe::cycleStarted();
+            if (m_in.read()) benchprobe::cycleEnded(before, m_map.tm, m_in, m_arrivals.get());
         }
         return RTC::RTC_OK;
     }
@@ -31,6 +33,7 @@ public:
 private:
     QOR::TimedStereoData m_map;
     RTC::InPort<QOR::TimedStereoData> m_in;
+    std::shared_ptr<benchprobe::Arrivals> m_arrivals;
 };
 
 const char* const kProfile[] = {"implementation_id", "FlowSink", "type_name", "FlowSink",

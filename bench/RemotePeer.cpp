@@ -31,7 +31,8 @@ std::unique_ptr<remotetest::Component> startComponent(const std::string& program
 }
 
 CORBA::Object_ptr connectFirstPortOver(const std::string& componentIor,
-                                       const char* interfaceType, std::string& why) {
+                                       const char* interfaceType, std::string& why,
+                                       const std::map<std::string, std::string>& extra) {
     try {
         CORBA::Object_var obj = orb()->string_to_object(componentIor.c_str());
         RTC::RTObject_var comp = RTC::RTObject::_narrow(obj);
@@ -53,6 +54,7 @@ CORBA::Object_ptr connectFirstPortOver(const std::string& componentIor,
         RTC::remote::setNV(p.properties, "dataport.dataflow_type", "push");
         RTC::remote::setNV(p.properties, "dataport.subscription_type", "flush");
         RTC::remote::setNV(p.properties, "dataport.serializer.cdr.endian", "little");
+        for (const auto& e : extra) RTC::remote::setNV(p.properties, e.first.c_str(), e.second.c_str());
         if (ports[0]->connect(p) != RTC::RTC_OK) {
             why = "connect() refused";
             return CORBA::Object::_nil();

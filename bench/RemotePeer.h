@@ -31,9 +31,10 @@ std::unique_ptr<remotetest::Component> startComponent(
 
 // Connects the component's first port with a push connector of its own over `interfaceType`
 // ("corba_cdr", "shared_memory"), little-endian, and returns the object the port published for
-// it; nil on failure, with `why`.
-CORBA::Object_ptr connectFirstPortOver(const std::string& componentIor, const char* interfaceType,
-                                       std::string& why);
+// it; nil on failure, with `why`. `extra` adds connector properties ("dataport.buffer.length").
+CORBA::Object_ptr connectFirstPortOver(
+    const std::string& componentIor, const char* interfaceType, std::string& why,
+    const std::map<std::string, std::string>& extra = {});
 // Connects the component's first port with a corba_cdr push connector of its own (no output port:
 // this process plays one) and returns the port's InPortCdr object; nil on failure, with `why`.
 OpenRTM::InPortCdr_ptr connectFirstPort(const std::string& componentIor, std::string& why);

@@ -3,6 +3,10 @@
 // ones. Built once per viewer (VIEWER_MORVANE or VIEWER_KALETH).
 #include <frame/ComponentMain.h>
 
+#include <cstring>
+#include <memory>
+#include <string>
+
 #if defined(VIEWER_MORVANE)
 #include "Morvane.h"
 #define VIEWER Morvane
@@ -17,19 +21,65 @@
 #define VIEWER_PORT m_InputImageIn
 #endif
 
+#include <display/Display.h>
+
+#include <dlfcn.h>
+
 #include "ShownProbe.h"
+
+// The display seam's calls, wrapped: defined here, they take the place of the display library's
+// for every caller in the process, mark the cycle and go on to the library's own.
+namespace display {
+
+namespace {
+template <class Fn>
+Fn next(const char* symbol) {
+    static_assert(sizeof(Fn) == sizeof(void*), "a function pointer");
+    void* f = ::dlsym(RTLD_NEXT, symbol);
+    Fn fn = nullptr;
+    std::memcpy(&fn, &f, sizeof fn);
+    return fn;
+}
+}  // namespace
+
+void showImage(const std::string& name, const cv::Mat& image) {
+    static const auto real = next<void (*)(const std::string&, const cv::Mat&)>(
+        "_ZN7display9showImageERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERKN2cv3MatE");
+    benchprobe::CycleMarks& m = benchprobe::marks();
+    if (m.showEntered == 0) m.showEntered = benchprobe::nowNs();
+    real(name, image);
+}
+
+int waitKey(int delayMs) {
+    static const auto real = next<int (*)(int)>("_ZN7display7waitKeyEi");
+    const int key = real(delayMs);
+    benchprobe::CycleMarks& m = benchprobe::marks();
+    if (m.keyReturned == 0) m.keyReturned = benchprobe::nowNs();
+    return key;
+}
+
+}  // namespace display
 
 namespace {
 
 class Probed : public VIEWER {
 public:
     explicit Probed(RTC::Manager* manager) : VIEWER(manager) {}
-    RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id) override {
-        const RTC::Time before = VIEWER_VALUE.tm;
-        const RTC::ReturnCode_t result = VIEWER::onExecute(ec_id);
-        benchprobe::cycleEnded(before, VIEWER_VALUE.tm, VIEWER_PORT);
+    RTC::ReturnCode_t onInitialize() override {
+        const RTC::ReturnCode_t result = VIEWER::onInitialize();
+        m_arrivals = benchprobe::watchArrivals(VIEWER_PORT);
         return result;
     }
+    RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id) override {
+        const RTC::Time before = VIEWER_VALUE.tm;
+        benchprobe::cycleStarted();
+        const RTC::ReturnCode_t result = VIEWER::onExecute(ec_id);
+        benchprobe::cycleEnded(before, VIEWER_VALUE.tm, VIEWER_PORT, m_arrivals.get());
+        return result;
+    }
+
+private:
+    std::shared_ptr<benchprobe::Arrivals> m_arrivals;
 };
 
 const char* const kProfile[] = {"implementation_id", VIEWER_NAME, "type_name", VIEWER_NAME,
