@@ -4,14 +4,13 @@
 // changes every pixel. Prints one line:
 //   floor <ms per image, median> <CPU ms per image of this process>
 // Usage: show_floor WIDTH HEIGHT COUNT
-#include <opencv2/highgui.hpp>
-
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <opencv2/highgui.hpp>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -25,8 +24,8 @@ int main(int argc, char** argv) {
     cv::Mat a(height, width, CV_8UC3);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            a.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(x), static_cast<uchar>(y),
-                                              static_cast<uchar>(x + y));
+            a.at<cv::Vec3b>(y, x) =
+                cv::Vec3b(static_cast<uchar>(x), static_cast<uchar>(y), static_cast<uchar>(x + y));
     const cv::Mat b = cv::Scalar::all(255) - a;
     cv::namedWindow("floor", cv::WINDOW_AUTOSIZE);
     for (int i = 0; i < 5; ++i) {
@@ -45,7 +44,8 @@ int main(int argc, char** argv) {
     }
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
     std::sort(ms.begin(), ms.end());
-    const double cpuMs = ((cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6) / count;
+    const double cpuMs =
+        ((cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6) / count;
     std::printf("floor %.3f %.3f\n", ms[ms.size() / 2], cpuMs);
     return 0;
 }

@@ -18,7 +18,6 @@
 
 #include <rtm/ConnectorListener.h>
 #include <rtm/InPortBase.h>
-
 #include <time.h>
 
 #include <cstdint>
@@ -80,7 +79,8 @@ inline unsigned long long stampOf(unsigned long sec, unsigned long nsec) {
 // tm is the first member of every value, two unsigned longs at the start of its CDR bytes.
 class ArrivalListener : public RTC::ConnectorDataListener {
 public:
-    explicit ArrivalListener(std::shared_ptr<Arrivals> arrivals) : m_arrivals(std::move(arrivals)) {}
+    explicit ArrivalListener(std::shared_ptr<Arrivals> arrivals)
+        : m_arrivals(std::move(arrivals)) {}
 
 #if defined(RTM_MAJOR_VERSION) && RTM_MAJOR_VERSION >= 2
     RTC::ConnectorListenerStatus::Enum operator()(RTC::ConnectorInfo& info, RTC::ByteData& data,
@@ -143,9 +143,8 @@ inline void cycleEnded(const RTC::Time& before, const RTC::Time& after, RTC::InP
     const CycleMarks& m = marks();
     const long long arrived = arrivals != nullptr ? arrivals->take(stamp) : 0;
     const long long read =
-        m.keyReturned != 0 && (m.showEntered == 0 || m.keyReturned <= m.showEntered)
-            ? m.keyReturned
-            : m.start;
+        m.keyReturned != 0 && (m.showEntered == 0 || m.keyReturned <= m.showEntered) ? m.keyReturned
+                                                                                     : m.start;
     auto after_us = [&](long long at) {
         return at > 0 ? (at - static_cast<long long>(stamp)) / 1000 : -1LL;
     };

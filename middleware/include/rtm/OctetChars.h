@@ -13,8 +13,7 @@ namespace RTC {
 // The native char code set a stream should use instead of `ncs`, given its transmission code set
 // `tcs`: one that moves chars as octets when both are the same 8-bit set, else `ncs` itself
 // (converting stays omniORB's). Strings always go through `ncs`. Any thread.
-omni::omniCodeSet::NCS_C* octetChars(omni::omniCodeSet::NCS_C* ncs,
-                                      omni::omniCodeSet::TCS_C* tcs);
+omni::omniCodeSet::NCS_C* octetChars(omni::omniCodeSet::NCS_C* ncs, omni::omniCodeSet::TCS_C* tcs);
 
 // A memory stream whose chars pass as octets where octetChars() allows it.
 class PortCdrStream : public cdrMemoryStream {

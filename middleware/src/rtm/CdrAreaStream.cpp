@@ -79,7 +79,8 @@ CORBA::Boolean CdrAreaStream::maybeReserveOutputSpace(omni::alignment_t align,
                                                       std::size_t required) {
     // The padding to the alignment counts from the area's start, which moves when it grows.
     const std::size_t at = omni::align_to(length(), align);
-    if (m_begin != nullptr && at <= static_cast<std::size_t>(static_cast<char*>(pd_outb_end) - m_begin) &&
+    if (m_begin != nullptr &&
+        at <= static_cast<std::size_t>(static_cast<char*>(pd_outb_end) - m_begin) &&
         required <= static_cast<std::size_t>(static_cast<char*>(pd_outb_end) - m_begin) - at)
         return 1;
     if (at > limit() || required > limit() - at) throw CORBA::MARSHAL(0, CORBA::COMPLETED_NO);

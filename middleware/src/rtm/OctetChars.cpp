@@ -37,7 +37,7 @@ private:
     omniCodeSet::NCS_C* const m_wrapped;
 };
 
-std::mutex s_mutex;  // guards s_wrappers
+std::mutex s_mutex;                 // guards s_wrappers
 std::vector<OctetNcs*> s_wrappers;  // one per native code set seen, in practice one
 
 }  // namespace
