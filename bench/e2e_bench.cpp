@@ -358,18 +358,22 @@ RunResult runOnce(const char* program, T value, double rateHz, int count,
     const pid_t pid = viewer->process().pid();
     RunResult r;
     ShownReader reader(viewer->process());
+    // The i-th value of a series begun at `begin`, at the offered rate, stamped as it is written:
+    // as a component's write(), encoded and handed to the connection (for shared memory,
+    // straight into its segment).
+    auto writeNth = [&](int i, Clock::time_point begin) {
+        if (rateHz > 0)
+            std::this_thread::sleep_until(begin + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(i / rateHz)));
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        value.tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
+        value.tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
+        return out.write();
+    };
     if (warmup > 0) {
         const Clock::time_point begin = Clock::now();
-        for (int i = 0; i < warmup; ++i) {
-            if (rateHz > 0)
-                std::this_thread::sleep_until(begin + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(i / rateHz)));
-            timespec now{};
-            ::clock_gettime(CLOCK_REALTIME, &now);
-            value.tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
-            value.tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
-            out.write();
-        }
+        for (int i = 0; i < warmup; ++i) writeNth(i, begin);
         const Clock::time_point limit = Clock::now() + std::chrono::seconds(20);
         std::size_t shown = 0;
         unsigned long long over = 0, refusedInRing = 0;
@@ -391,16 +395,7 @@ RunResult runOnce(const char* program, T value, double rateHz, int count,
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < count; ++i) {
-        if (rateHz > 0)
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(i / rateHz)));
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        value.tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
-        value.tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
-        // As a component's write(): encode and hand to the connection (for shared memory,
-        // straight into its segment).
-        if (!out.write()) ++refused;
+        if (!writeNth(i, start)) ++refused;
         // The first write's one-off costs (a segment grown, its pages first touched) are left
         // out of the writer's CPU per value.
         if (i == 0) ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
