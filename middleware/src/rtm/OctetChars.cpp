@@ -37,8 +37,13 @@ private:
     omniCodeSet::NCS_C* const m_wrapped;
 };
 
-std::mutex s_mutex;                 // guards s_wrappers
-std::vector<OctetNcs*> s_wrappers;  // one per native code set seen, in practice one
+std::mutex s_mutex;  // guards wrappers()
+
+// One per native code set seen, in practice one. The list outlives every static object too.
+std::vector<OctetNcs*>& wrappers() {
+    static std::vector<OctetNcs*>* s_wrappers = new std::vector<OctetNcs*>;
+    return *s_wrappers;
+}
 
 }  // namespace
 
@@ -48,10 +53,10 @@ omniCodeSet::NCS_C* octetChars(omniCodeSet::NCS_C* ncs, omniCodeSet::TCS_C* tcs)
         ncs->id() != tcs->id())
         return ncs;
     std::lock_guard<std::mutex> lock(s_mutex);
-    for (OctetNcs* w : s_wrappers)
+    for (OctetNcs* w : wrappers())
         if (w == ncs || w->wrapped() == ncs) return w;
-    s_wrappers.push_back(new OctetNcs(ncs));
-    return s_wrappers.back();
+    wrappers().push_back(new OctetNcs(ncs));
+    return wrappers().back();
 }
 
 }  // namespace RTC
