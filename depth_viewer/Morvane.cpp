@@ -160,14 +160,11 @@ std::string Morvane::pointText(int x, int y) const {
 }
 
 void Morvane::refreshStatus() {
-    if (!m_status.enabled()) return;
-    const display::StreamStatus::Clock::time_point now = display::StreamStatus::Clock::now();
-    if (!m_status.due(now)) return;
-    const frame::ArrivalCounter::Totals totals = m_arrivals.totals();
-    display::setStreamStatus(
-        m_window,
-        m_status.refresh(now, display::StreamStatus::wallClock(), totals.values,
-                         frame::ArrivalCounter::unread(m_stereoIn), totals.interfaceType));
+    m_status.update(m_window, [this] {
+        const frame::ArrivalCounter::Totals t = m_arrivals.totals();
+        return display::StreamStatus::PortCounts{t.values, frame::ArrivalCounter::unread(m_stereoIn),
+                                                 t.interfaceType};
+    });
 }
 
 extern "C" {

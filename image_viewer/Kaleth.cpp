@@ -92,14 +92,11 @@ RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
 }
 
 void Kaleth::refreshStatus() {
-    if (!m_status.enabled()) return;
-    const display::StreamStatus::Clock::time_point now = display::StreamStatus::Clock::now();
-    if (!m_status.due(now)) return;
-    const frame::ArrivalCounter::Totals totals = m_arrivals.totals();
-    display::setStreamStatus(
-        m_window,
-        m_status.refresh(now, display::StreamStatus::wallClock(), totals.values,
-                         frame::ArrivalCounter::unread(m_InputImageIn), totals.interfaceType));
+    m_status.update(m_window, [this] {
+        const frame::ArrivalCounter::Totals t = m_arrivals.totals();
+        return display::StreamStatus::PortCounts{t.values, frame::ArrivalCounter::unread(m_InputImageIn),
+                                                 t.interfaceType};
+    });
 }
 
 extern "C" {

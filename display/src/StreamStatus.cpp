@@ -71,4 +71,12 @@ std::string StreamStatus::refresh(Clock::time_point now, double wallNow,
     return line;
 }
 
+void StreamStatus::update(const std::string& window, const std::function<PortCounts()>& count) {
+    if (!m_enabled) return;
+    const Clock::time_point now = Clock::now();
+    if (!due(now)) return;
+    const PortCounts c = count();
+    setStreamStatus(window, refresh(now, wallClock(), c.received, c.unread, c.interfaceType));
+}
+
 }  // namespace display

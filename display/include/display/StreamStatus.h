@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace display {
@@ -45,6 +46,16 @@ public:
 
     // This host's clock, in seconds since the epoch.
     static double wallClock();
+
+    // What a line is made from: the port's totals, in refresh()'s terms.
+    struct PortCounts {
+        unsigned long long received = 0;
+        unsigned long long unread = 0;
+        std::string interfaceType;
+    };
+    // Once a second (due()): the line, from what `count` gives at that moment (it is not called
+    // otherwise), handed to the status bar of the window `window`.
+    void update(const std::string& window, const std::function<PortCounts()>& count);
 
 private:
     bool m_enabled = false;
