@@ -219,4 +219,35 @@ void readStages(Report& report, const std::string& size, const CdrBytes& cdr,
     }
 }
 
+// A viewer's whole cycle, with the value put into its port before, outside the timed region:
+// `cycle(in, bound, out)` reads the port and makes what the viewer shows into `out`; `shows(out)`
+// tells, once afterwards, whether that is right. `goal` as in Row (0 for none).
+template <class T, class Out, class Cycle, class Shows>
+void viewerStage(Report& report, const std::string& row, const std::string& size,
+                 const char* portName, const CdrBytes& cdr, MemcpyBaseline& baseline, double goal,
+                 Cycle cycle, Shows shows) {
+    if (!report.wanted(row)) return;
+    T bound;
+    RTC::InPort<T> in(portName, bound);
+    OpenRTM::CdrData incoming;
+    bool ok = true;
+    const auto putValue = [&] {
+        ownedCopy(cdr, incoming);
+        ok = in.put(incoming, true) == OpenRTM::PORT_OK && ok;
+    };
+    const Measurement m = measure(
+        report.options(),
+        [&] {
+            Out out;
+            cycle(in, bound, out);
+            clobber(&out);
+        },
+        baseline, putValue);
+    putValue();
+    Out out;
+    cycle(in, bound, out);
+    require(ok && shows(out) && !in.isNew(), row + ": what the viewer shows differs");
+    report.add({row, size, m, baseline.bytes(), goal});
+}
+
 }  // namespace bench

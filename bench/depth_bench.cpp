@@ -138,33 +138,11 @@ void depthStages(bench::Report& report, MapSize mapSize) {
         report.add({whole, size, m, baseline.bytes()});
     }
 
-    const std::string viewer = "e. viewer: read+colour+convert";
-    if (report.wanted(viewer)) {
-        Map bound;
-        RTC::InPort<Map> in("stereo", bound);
-        OpenRTM::CdrData incoming;
-        bool ok = true;
-        const bench::Measurement m = measure(
-            o,
-            [&] {
-                cv::Mat image;
-                viewerCycle(in, bound, image);
-                clobber(image.data);
-            },
-            baseline,
-            [&] {
-                bench::ownedCopy(cdr, incoming);
-                ok = in.put(incoming, true) == OpenRTM::PORT_OK && ok;
-            });
-        bench::ownedCopy(cdr, incoming);
-        in.put(incoming, true);
-        cv::Mat image;
-        viewerCycle(in, bound, image);
-        require(ok && sameImage(image, expected) && !in.isNew(),
-                viewer + ": the display image differs");
-        const bool goalSize = mapSize.width == 640 && mapSize.height == 480;
-        report.add({viewer, size, m, baseline.bytes(), goalSize ? kViewerGoal : 0});
-    }
+    const bool goalSize = mapSize.width == 640 && mapSize.height == 480;
+    bench::viewerStage<Map, cv::Mat>(
+        report, "e. viewer: read+colour+convert", size, "stereo", cdr, baseline,
+        goalSize ? kViewerGoal : 0, viewerCycle,
+        [&expected](const cv::Mat& image) { return sameImage(image, expected); });
 }
 
 }  // namespace

@@ -104,33 +104,11 @@ void frameStages(bench::Report& report, FrameSize frameSize) {
         report.add({build, size, m, baseline.bytes()});
     }
 
-    const std::string viewer = "f. viewer: read+buildFrameImage";
-    if (report.wanted(viewer)) {
-        Frame bound;
-        RTC::InPort<Frame> in("InputImage", bound);
-        OpenRTM::CdrData incoming;
-        bool ok = true;
-        const bench::Measurement m = measure(
-            o,
-            [&] {
-                cv::Mat image;
-                viewerCycle(in, bound, image);
-                clobber(image.data);
-            },
-            baseline,
-            [&] {
-                bench::ownedCopy(cdr, incoming);
-                ok = in.put(incoming, true) == OpenRTM::PORT_OK && ok;
-            });
-        bench::ownedCopy(cdr, incoming);
-        in.put(incoming, true);
-        cv::Mat image;
-        viewerCycle(in, bound, image);
-        require(ok && showsFrame(image, frame.data) && !in.isNew(),
-                viewer + ": the image differs from the frame");
-        const bool goalSize = frameSize.width == 640 && frameSize.height == 480;
-        report.add({viewer, size, m, baseline.bytes(), goalSize ? kViewerGoal : 0});
-    }
+    const bool goalSize = frameSize.width == 640 && frameSize.height == 480;
+    bench::viewerStage<Frame, cv::Mat>(
+        report, "f. viewer: read+buildFrameImage", size, "InputImage", cdr, baseline,
+        goalSize ? kViewerGoal : 0, viewerCycle,
+        [&frame](const cv::Mat& image) { return showsFrame(image, frame.data); });
 }
 
 }  // namespace
