@@ -44,11 +44,12 @@ struct Options {
     std::string filter;     // only the HD rows whose "program size via" contains it
     bool quick = false;
     std::string viewersFrom;  // a build tree whose MorvaneBench and KalethBench are measured
+    bool tcpOnly = false;     // the viewers listen on loopback TCP and on no Unix socket
 };
 
 [[noreturn]] void usage(const char* program, int status) {
     std::fprintf(status ? stderr : stdout,
-                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--readouts] [--filter TEXT] [--quick] [--viewers-from DIR]\n"
+                 "usage: %s [--maps N] [--runs N] [--memory-maps N] [--hd-maps N] [--hd-only] [--readouts] [--filter TEXT] [--quick] [--viewers-from DIR] [--tcp-only]\n"
                  "  --maps         values per offered rate and run (default 300)\n"
                  "  --runs         runs per rate, figures are medians (default 3)\n"
                  "  --memory-maps  values of the fastest run, for the memory figure (default 10000)\n"
@@ -58,7 +59,9 @@ struct Options {
                  "  --filter TEXT  only the HD rows whose \"program size via\" contains TEXT\n"
                  "  --quick        20 values, 1 run, 200 for memory: checks that it all works\n"
                  "  --viewers-from the viewers of the build tree DIR (built against an installed\n"
-                 "                 OpenRTM-aist, say), found through a private naming service\n",
+                 "                 OpenRTM-aist, say), found through a private naming service\n"
+                 "  --tcp-only     the viewers listen on loopback TCP alone, without the Unix\n"
+                 "                 socket that this process's ORB otherwise takes to reach them\n",
                  program);
     std::exit(status);
 }
@@ -77,6 +80,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--filter" && v) o.filter = argv[++i];
         else if (a == "--quick") o.quick = true;
         else if (a == "--viewers-from" && v) o.viewersFrom = argv[++i];
+        else if (a == "--tcp-only") o.tcpOnly = true;
         else if (a == "--help" || a == "-h") usage(argv[0], 0);
         else usage(argv[0], 2);
     }
@@ -299,6 +303,10 @@ std::map<std::string, std::string> g_displayEnv = {{"QT_QPA_PLATFORM", "offscree
 // process's own.
 std::string g_viewersFrom;
 
+// Set from --tcp-only: the viewers' ORBs listen on loopback TCP alone. Otherwise ours listen on a
+// Unix socket too, which omniORB on this side prefers for an object on its own host.
+std::vector<std::string> g_viewerOptions;
+
 // The reference of `instance`, as bound in `naming` by a viewer that started; empty when it did
 // not appear within 20 s.
 std::string resolveViewer(const remotetest::NamingService& naming, const std::string& instance) {
@@ -334,14 +342,16 @@ RunResult runOnce(const char* program, T value, double rateHz, int count,
     std::map<std::string, std::string> env = g_displayEnv;
     if (!readouts) env["QOR_READOUTS"] = "off";
     if (g_viewersFrom.empty() || std::string(program) == "FlowSink") {
-        viewer = benchpeer::startComponent(program, {}, env);
+        viewer = benchpeer::startComponent(program, g_viewerOptions, env);
         ior = viewer->ior();
     } else {
         static remotetest::NamingService naming;
         bench::require(naming.ready(), "omniNames did not start");
-        viewer.reset(new remotetest::Component(
-            g_viewersFrom + "/bench/" + program, naming.address(),
-            {"exec_cxt.periodic.rate:1000", "corba.ior_file:/dev/null"}, env));
+        std::vector<std::string> options = {"exec_cxt.periodic.rate:1000",
+                                            "corba.ior_file:/dev/null"};
+        options.insert(options.end(), g_viewerOptions.begin(), g_viewerOptions.end());
+        viewer.reset(new remotetest::Component(g_viewersFrom + "/bench/" + program,
+                                               naming.address(), options, env));
         std::string instance = program;
         instance = instance.substr(0, instance.size() - 5) + "0";  // MorvaneBench: Morvane0
         ior = resolveViewer(naming, instance);
@@ -842,6 +852,11 @@ void hdVerdicts(const HdGoals& g) {
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     g_viewersFrom = o.viewersFrom;
+    if (o.tcpOnly) {
+        g_viewerOptions.push_back(std::string("corba.args:-ORBgiopMaxMsgSize ") +
+                                  benchpeer::kMaxMessage + " -ORBendPoint giop:tcp:127.0.0.1:");
+        std::printf("the viewers listen on loopback TCP only: corba_cdr goes through it\n");
+    }
     // CDR streams need an initialised ORB (its code sets) before the first encoding.
     benchpeer::orb();
     HdGoals hdGoals;

@@ -1,6 +1,7 @@
 #include <rtm/Manager.h>
 #include <rtm/PeriodicExecutionContext.h>
 
+#include "LocalSocket.h"
 #include "ManagerConfiguration.h"
 #include "ModuleManager.h"
 #include "remote/ManagerFace.h"
@@ -131,14 +132,47 @@ void Manager::initORB() {
         args.push_back("-ORBgiopMaxMsgSize");
         args.push_back("134217728");
     }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(args.size());
-    try {
-        m_orb = CORBA::ORB_init(argc, argv.data());
+    std::vector<std::string> withSocket;
+    std::string why;
+    const std::string socketDir =
+        LocalSocket::endpointsConfigured(corbaArgs) ? std::string() : LocalSocket::directory(&why);
+    if (!socketDir.empty()) {
+        LocalSocket::removeStale(socketDir);
+        withSocket = args;
+        // An endpoint given replaces omniORB's default one, which is therefore named too.
+        if (listen.empty()) withSocket.insert(withSocket.end(), {"-ORBendPoint", "giop:tcp::"});
+        withSocket.insert(withSocket.end(), {"-ORBendPoint", "giop:unix:",
+                                             "-ORBunixTransportDirectory", socketDir});
+    } else if (!why.empty()) {
+        std::cerr << "manager: no Unix socket for peers on this host, they use TCP: " << why
+                  << std::endl;
+    }
+    const auto initWith = [](std::vector<std::string> words) {
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        int argc = static_cast<int>(words.size());
+        return CORBA::ORB_init(argc, argv.data());
+    };
+    // omniORB opens its endpoints when the root POA is first asked for.
+    const auto start = [&](const std::vector<std::string>& words) {
+        m_orb = initWith(words);
         CORBA::Object_var obj = m_orb->resolve_initial_references("RootPOA");
         m_poa = PortableServer::POA::_narrow(obj);
+    };
+    try {
+        if (!withSocket.empty()) {
+            try {
+                start(withSocket);
+            } catch (const CORBA::Exception& e) {
+                std::cerr << "manager: cannot listen on a Unix socket in " << socketDir << " ("
+                          << e._name() << "); peers on this host use TCP" << std::endl;
+                if (!CORBA::is_nil(m_orb)) m_orb->destroy();
+                m_orb = CORBA::ORB::_nil();
+                m_poa = PortableServer::POA::_nil();
+            }
+        }
+        if (CORBA::is_nil(m_poa)) start(args);
         m_poaManager = m_poa->the_POAManager();
         m_remote = new remote::Registry(*this);
         m_modules = new ModuleManager(m_config);

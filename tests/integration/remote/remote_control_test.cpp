@@ -1,8 +1,12 @@
 // Components in separate processes on loopback, registered in a real omniNames, connected and
 // driven from a third process with rtctl.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -265,6 +269,55 @@ TEST(Startup, WithoutAReachableNamingServiceOneWarningAndTheComponentServes) {
     EXPECT_EQ("INACTIVE\n", rtctl("", {"state", consumer.ior()}).output);
     EXPECT_EQ(0, rtctl("", {"activate", consumer.ior()}).status);
     EXPECT_EQ("ACTIVE\n", rtctl("", {"state", consumer.ior()}).output);
+}
+
+// The names in `dir` that are sockets.
+std::vector<std::string> socketsIn(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            struct stat st {};
+            if (::lstat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+                names.push_back(e->d_name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+TEST(Startup, PeersOnThisHostGetAUnixSocketOnlyInADirectoryNoOtherUserCanWrite) {
+    char base[] = "/tmp/local-socket-test-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(base));
+    const std::string dir = std::string(base) + "/omni-" + ::getpwuid(::geteuid())->pw_name;
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755));
+    // Left by a process that is gone (no pid is that high).
+    const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::snprintf(at.sun_path, sizeof at.sun_path, "%s/999999999-1", dir.c_str());
+    ASSERT_EQ(0, ::bind(stale, reinterpret_cast<sockaddr*>(&at), sizeof at));
+    ::close(stale);
+    const std::map<std::string, std::string> env = {{"TMPDIR", base}};
+    {
+        Component consumer("stereo_consumer", "", {}, env);
+        ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
+        const std::vector<std::string> sockets = socketsIn(dir);
+        ASSERT_EQ(1u, sockets.size());
+        EXPECT_EQ(consumer.process().pid(), std::stol(sockets[0].substr(0, sockets[0].find('-'))));
+        EXPECT_EQ("INACTIVE\n", rtctl("", {"state", consumer.ior()}).output);
+    }
+    for (const std::string& name : socketsIn(dir)) ::unlink((dir + "/" + name).c_str());
+    ASSERT_EQ(0, ::chmod(dir.c_str(), 0775));
+    {
+        Component consumer("stereo_consumer", "", {}, env);
+        ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
+        EXPECT_NE(std::string::npos, consumer.output().find(
+                                         "they use TCP: " + dir + " is writable by other users"))
+            << consumer.output();
+        EXPECT_TRUE(socketsIn(dir).empty());
+        EXPECT_EQ("INACTIVE\n", rtctl("", {"state", consumer.ior()}).output);
+    }
+    (void)!std::system(("rm -rf '" + std::string(base) + "'").c_str());
 }
 
 TEST(Startup, ANamingServiceStartedLaterGetsTheNamesThere) {
