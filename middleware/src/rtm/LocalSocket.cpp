@@ -46,7 +46,8 @@ std::string LocalSocket::directory(std::string* why) {
     if (::lstat(dir.c_str(), &st) != 0) return std::string();
     if (!S_ISDIR(st.st_mode)) return refuse("is not a directory");
     if (st.st_uid != uid) return refuse("belongs to another user");
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return refuse("is writable by other users");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return refuse("is writable by other users (chmod go-w it)");
     return dir;
 }
 
