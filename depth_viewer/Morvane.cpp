@@ -162,8 +162,8 @@ std::string Morvane::pointText(int x, int y) const {
 void Morvane::refreshStatus() {
     m_status.update(m_window, [this] {
         const frame::ArrivalCounter::Totals t = m_arrivals.totals();
-        return display::StreamStatus::PortCounts{t.values, frame::ArrivalCounter::unread(m_stereoIn),
-                                                 t.interfaceType};
+        return display::StreamStatus::PortCounts{
+            t.values, frame::ArrivalCounter::unread(m_stereoIn), t.interfaceType};
     });
 }
 

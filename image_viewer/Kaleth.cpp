@@ -94,8 +94,8 @@ RTC::ReturnCode_t Kaleth::onExecute(RTC::UniqueId) {
 void Kaleth::refreshStatus() {
     m_status.update(m_window, [this] {
         const frame::ArrivalCounter::Totals t = m_arrivals.totals();
-        return display::StreamStatus::PortCounts{t.values, frame::ArrivalCounter::unread(m_InputImageIn),
-                                                 t.interfaceType};
+        return display::StreamStatus::PortCounts{
+            t.values, frame::ArrivalCounter::unread(m_InputImageIn), t.interfaceType};
     });
 }
 

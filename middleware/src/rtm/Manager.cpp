@@ -141,8 +141,8 @@ void Manager::initORB() {
         withSocket = args;
         // An endpoint given replaces omniORB's default one, which is therefore named too.
         if (listen.empty()) withSocket.insert(withSocket.end(), {"-ORBendPoint", "giop:tcp::"});
-        withSocket.insert(withSocket.end(), {"-ORBendPoint", "giop:unix:",
-                                             "-ORBunixTransportDirectory", socketDir});
+        withSocket.insert(withSocket.end(),
+                          {"-ORBendPoint", "giop:unix:", "-ORBunixTransportDirectory", socketDir});
     } else if (!why.empty()) {
         std::cerr << "manager: no Unix socket for peers on this host, they use TCP: " << why
                   << std::endl;

@@ -311,8 +311,8 @@ TEST(Startup, PeersOnThisHostGetAUnixSocketOnlyInADirectoryNoOtherUserCanWrite) 
     {
         Component consumer("stereo_consumer", "", {}, env);
         ASSERT_FALSE(consumer.ior().empty()) << consumer.output();
-        EXPECT_NE(std::string::npos, consumer.output().find(
-                                         "they use TCP: " + dir + " is writable by other users"))
+        EXPECT_NE(std::string::npos,
+                  consumer.output().find("they use TCP: " + dir + " is writable by other users"))
             << consumer.output();
         EXPECT_TRUE(socketsIn(dir).empty());
         EXPECT_EQ("INACTIVE\n", rtctl("", {"state", consumer.ior()}).output);
