@@ -147,16 +147,13 @@ void Manager::initORB() {
         std::cerr << "manager: no Unix socket for peers on this host, they use TCP: " << why
                   << std::endl;
     }
-    const auto initWith = [](std::vector<std::string> words) {
+    // omniORB opens its endpoints when the root POA is first asked for.
+    const auto start = [this](std::vector<std::string> words) {
         std::vector<char*> argv;
         for (std::string& w : words) argv.push_back(&w[0]);
         argv.push_back(nullptr);
         int argc = static_cast<int>(words.size());
-        return CORBA::ORB_init(argc, argv.data());
-    };
-    // omniORB opens its endpoints when the root POA is first asked for.
-    const auto start = [&](const std::vector<std::string>& words) {
-        m_orb = initWith(words);
+        m_orb = CORBA::ORB_init(argc, argv.data());
         CORBA::Object_var obj = m_orb->resolve_initial_references("RootPOA");
         m_poa = PortableServer::POA::_narrow(obj);
     };
